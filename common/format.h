@@ -1,0 +1,14 @@
+// printf-style formatting into a std::string, for the programs' fixed
+// message texts.
+#pragma once
+
+#include <string>
+
+namespace common {
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+std::string Format(const char* format, ...);
+
+}  // namespace common

@@ -1,0 +1,81 @@
+// pairpick: replaces the most frequent pairs of adjacent text characters by
+// single pair units. It surveys the puretext files of all scripts, fills a
+// substitution table of kCodeTableSize codes (kFixedCodes, then the most
+// frequent pairs), then re-encodes each script into its dte file and writes
+// the strings' new lengths into its information file.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "common/atomic_file.h"
+#include "common/block_reader.h"
+#include "common/code_unit.h"
+#include "common/info_record.h"
+
+namespace pairpick {
+
+inline constexpr int kFixedCodeCount = 133;
+extern const std::array<std::uint16_t, kFixedCodeCount> kFixedCodes;
+
+struct PairRecord {
+  std::uint16_t pairValue = 0;
+  std::int64_t count = 0;
+  bool operator==(const PairRecord&) const = default;
+};
+
+// Every pair counted so far, one record per pair value, in the order the
+// pairs were first met; a direct index finds a value's record.
+class PairList {
+ public:
+  PairList();
+  void Count(std::uint16_t pair_value);
+  const std::vector<PairRecord>& records() const { return records_; }
+
+ private:
+  std::vector<PairRecord> records_;
+  std::vector<std::int32_t> index_;  // 65536 entries; -1 where not yet met
+};
+
+// Counts the pairs of one puretext file, without overlap: after a pair the
+// scan goes on behind its second character, a text character followed by a
+// control code is consumed with it, and argument units are passed over.
+// Returns false if a read failed.
+bool SurveyPuretext(common::BlockReader& puretext, PairList& pairs);
+
+struct SubstitutionTable {
+  std::array<std::uint16_t, common::kCodeTableSize> entries{};
+  int usedLength = 0;
+  // Entries 0 to usedLength - 1 as a set of pair values.
+  std::bitset<65536> members;
+
+  bool IsMember(std::uint16_t pair_value) const {
+    return members[pair_value];
+  }
+};
+
+// The fixed codes, then the pair values by count, highest first; pairs of
+// equal count keep the order in which they were first met.
+SubstitutionTable BuildSubstitutionTable(const PairList& pairs);
+
+enum class EncodeResult { kOk, kReadError, kLengthOverflow };
+
+// Re-encodes the strings that `records` describe, which must cover the
+// puretext exactly with even, non-negative lengths. Writes the dte bytes to
+// `dte` and sets each record's byteLength to its string's new length. On
+// kLengthOverflow, *bad_record is the record whose new length does not fit.
+EncodeResult EncodeScript(common::BlockReader& puretext,
+                          const SubstitutionTable& table,
+                          std::vector<common::InfoRecord>& records,
+                          common::AtomicFile& dte, std::size_t* bad_record);
+
+// Runs the program on `args` (the arguments without the program name);
+// returns the exit status. `quota`, when given, limits what may be written.
+int Run(const std::vector<std::string>& args, std::ostream& out,
+        std::ostream& err, common::DiskQuota* quota = nullptr);
+
+}  // namespace pairpick

@@ -1,0 +1,116 @@
+#include "tests/test_support.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "common/bytes.h"
+#include "common/info_record.h"
+
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+void TempDirTest::SetUp() {
+  previous_ = fs::current_path();
+  const ::testing::TestInfo* info =
+      ::testing::UnitTest::GetInstance()->current_test_info();
+  std::random_device random;
+  std::string name = std::string(info->test_suite_name()) + "-" +
+                     info->name() + "-" + std::to_string(random());
+  std::replace(name.begin(), name.end(), '/', '_');
+  dir_ = fs::temp_directory_path() / ("tesk-" + name);
+  fs::create_directories(dir_);
+  fs::current_path(dir_);
+}
+
+void TempDirTest::TearDown() {
+  fs::current_path(previous_);
+  std::error_code ec;
+  // Read-only files and folders made by a test must not stop the removal.
+  for (auto it = fs::recursive_directory_iterator(dir_, ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add,
+                    ec);
+  }
+  fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(dir_, ec);
+}
+
+void WriteBytes(const fs::path& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+Bytes ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_TRUE(in.good()) << "cannot read " << path;
+  return Bytes(std::istreambuf_iterator<char>(in),
+               std::istreambuf_iterator<char>());
+}
+
+Bytes Units(std::initializer_list<std::uint16_t> units) {
+  return UnitBytes(std::vector<std::uint16_t>(units));
+}
+
+Bytes UnitBytes(const std::vector<std::uint16_t>& units) {
+  Bytes bytes;
+  for (std::uint16_t unit : units) common::AppendLe16(bytes, unit);
+  return bytes;
+}
+
+std::vector<std::uint16_t> BytesToUnits(const Bytes& bytes) {
+  std::vector<std::uint16_t> units;
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    units.push_back(common::ReadLe16(bytes.data() + i));
+  }
+  return units;
+}
+
+Bytes Info(std::initializer_list<std::pair<std::uint32_t, std::int32_t>> records) {
+  Bytes bytes;
+  for (const auto& [carried, length] : records) {
+    std::uint8_t record[common::kInfoRecordSize];
+    common::EncodeInfoRecord({carried, length}, record);
+    bytes.insert(bytes.end(), record, record + common::kInfoRecordSize);
+  }
+  return bytes;
+}
+
+std::vector<std::int32_t> InfoLengths(const Bytes& info) {
+  std::vector<std::int32_t> lengths;
+  for (std::size_t i = 0; i + common::kInfoRecordSize <= info.size();
+       i += common::kInfoRecordSize) {
+    lengths.push_back(common::DecodeInfoRecord(info.data() + i).byteLength);
+  }
+  return lengths;
+}
+
+std::vector<std::pair<std::string, Bytes>> Snapshot(const fs::path& dir) {
+  std::vector<std::pair<std::string, Bytes>> files;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.is_regular_file()) {
+      files.emplace_back(entry.path().filename().string(),
+                         ReadBytes(entry.path()));
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+bool RunningAsRoot() {
+#if defined(_WIN32)
+  return false;
+#else
+  return geteuid() == 0;
+#endif
+}
+
+}  // namespace testing_support

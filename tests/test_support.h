@@ -1,0 +1,50 @@
+// Helpers shared by the tests: a fresh working directory per test, and
+// files made from bytes, code units and information records.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace testing_support {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Makes a fresh directory, current for the test's duration, and removes it.
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  const std::filesystem::path& dir() const { return dir_; }
+
+ private:
+  std::filesystem::path dir_;
+  std::filesystem::path previous_;
+};
+
+void WriteBytes(const std::filesystem::path& path, const Bytes& bytes);
+// Returns the file's bytes; fails the test if it cannot be read.
+Bytes ReadBytes(const std::filesystem::path& path);
+
+// Code units as little-endian bytes.
+Bytes Units(std::initializer_list<std::uint16_t> units);
+Bytes UnitBytes(const std::vector<std::uint16_t>& units);
+std::vector<std::uint16_t> BytesToUnits(const Bytes& bytes);
+
+// Information records {carriedWord, byteLength} as bytes.
+Bytes Info(std::initializer_list<std::pair<std::uint32_t, std::int32_t>> records);
+// The byteLength fields of an information file.
+std::vector<std::int32_t> InfoLengths(const Bytes& info);
+
+// Every file in the directory, by name, with its bytes.
+std::vector<std::pair<std::string, Bytes>> Snapshot(
+    const std::filesystem::path& dir);
+
+bool RunningAsRoot();
+
+}  // namespace testing_support
