@@ -1,0 +1,89 @@
+// huffbuild: builds one Huffman code over the code units of the dte files of
+// all scripts named on its command line, completed with filler symbols to
+// exactly kCodeTableSize leaves, and writes it as two files:
+//
+// tesk.tbl, the node table: 4 bytes per entry, in index order, no header.
+//   first   2 bytes LE  leaf: the symbol;  inner node: index of one child
+//   second  2 bytes LE  leaf: kLeafMarker; inner node: index of the other
+//   Entries 0 to 1451 are the leaves in census order, every inner entry
+//   stands after both of its children, and the last entry is the root.
+//
+// tesk.bit, the Bit Pattern Table: one 102-byte record per leaf, in leaf
+// order, no header.
+//   symbol   2 bytes LE
+//   pattern  100 bytes: '0'/'1' from the root down to the leaf, then zero
+//            bytes; '0' is the branch to the child named in `first`.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "common/atomic_file.h"
+#include "common/code_unit.h"
+
+namespace huffbuild {
+
+inline constexpr std::uint16_t kLeafMarker = 0xFFFF;
+inline constexpr int kFirstFillerSymbol = 38;
+inline constexpr std::size_t kPatternFieldSize = 100;
+inline constexpr std::size_t kBitRecordSize = 2 + kPatternFieldSize;
+// The pattern field keeps a terminating zero byte behind the pattern.
+inline constexpr int kLongestPattern = static_cast<int>(kPatternFieldSize) - 1;
+
+struct SymbolNode {
+  std::uint16_t first = 0;
+  std::uint16_t second = kLeafMarker;
+  std::int32_t depth = 0;
+  std::int64_t count = 0;
+};
+
+struct NodeEntry {
+  std::uint16_t first = 0;
+  std::uint16_t second = 0;
+  bool operator==(const NodeEntry&) const = default;
+};
+
+// How often each code unit occurs, with the units in order of first
+// appearance.
+class Census {
+ public:
+  Census();
+  // REQUIRES: size is even; the bytes are little-endian code units.
+  void CountUnits(const std::uint8_t* data, std::size_t size);
+  int distinct() const { return static_cast<int>(order_.size()); }
+  // The units met, in order of first appearance, followed by filler symbols
+  // of count 0 up to kCodeTableSize nodes in all. Each filler takes the next
+  // value from kFirstFillerSymbol on that no unit met holds.
+  std::vector<SymbolNode> CompletedNodes() const;
+
+ private:
+  std::vector<std::int64_t> counts_;  // 65536 entries, by unit value
+  std::vector<std::uint16_t> order_;
+};
+
+// Builds the Huffman tree over the leaves: each step merges the working node
+// that sorts last (L) with the one before it (P), where larger counts and
+// then larger depths sort first and equal nodes keep their order. Returns
+// the node table: the leaves, then one entry {L, P} per merge.
+std::vector<NodeEntry> BuildNodeTable(const std::vector<SymbolNode>& leaves);
+
+// The bit pattern of each of the first `leaf_count` entries, from the root
+// down. REQUIRES: `table` is a tree whose inner entries follow the leaves.
+std::vector<std::string> BitPatterns(const std::vector<NodeEntry>& table,
+                                     std::size_t leaf_count);
+
+// Writes tesk.tbl and tesk.bit for a node table of kCodeTableSize leaves,
+// printing the progress messages on `out`. Returns the exit status; on any
+// failure both files stay as they were.
+int WriteTables(const std::vector<NodeEntry>& table, std::ostream& out,
+                common::DiskQuota* quota);
+
+// Runs the program on `args` (the arguments without the program name);
+// returns the exit status. `quota`, when given, limits what may be written.
+int Run(const std::vector<std::string>& args, std::ostream& out,
+        std::ostream& err, common::DiskQuota* quota = nullptr);
+
+}  // namespace huffbuild
