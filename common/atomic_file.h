@@ -49,6 +49,7 @@ class AtomicFile {
 
   // Buffered; a failure is remembered and reported by Finish().
   void Write(const std::uint8_t* data, std::size_t n) {
+    if (n == 0) return;
     if (n <= buffer_.size() - used_) {
       std::memcpy(buffer_.data() + used_, data, n);
       used_ += n;

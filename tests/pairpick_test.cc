@@ -289,7 +289,7 @@ TEST_F(PairpickTest, UndoingTheSubstitutionGivesBackThePuretext) {
           }
         }
       }
-      names.push_back("s" + std::to_string(script));
+      names.push_back(std::string("s").append(std::to_string(script)));
       WriteScript(names.back(), strings);
       puretexts.push_back(Concat(strings));
     }

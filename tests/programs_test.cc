@@ -86,4 +86,43 @@ TEST_F(ProgramsTest, PairpickShrinksTheExampleScript) {
   EXPECT_EQ(total, static_cast<std::int64_t>(fs::file_size("intro.dte")));
 }
 
+TEST_F(ProgramsTest, HuffbuildAndIpsaddUsage) {
+  Result r = Start(HUFFBUILD_BINARY, "");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "huffbuild usage:\n  huffbuild script1 [script2] [script3] [...]");
+  r = Start(HUFFBUILD_BINARY, "gone");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "Could not open puretext file for script \"gone\". Skipping...\n"
+            "No dte file could be read. Shutting down...\n");
+  r = Start(IPSADD_BINARY, "one");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "ipsadd usage:\n  ipsadd datafile offset\n    datafile - file to link "
+            "in.\n    offset - where to link it.\n");
+  r = Start(IPSADD_BINARY, "gone 7E0");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Could not open data file \"gone\".\n");
+  EXPECT_FALSE(fs::exists("tesk.ips"));
+}
+
+TEST_F(ProgramsTest, WholeChainOnTheExampleScript) {
+  CopyExample();
+  ASSERT_EQ(Start(PAIRPICK_BINARY, "intro").status, 0);
+  const Result r = Start(HUFFBUILD_BINARY, "intro");
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string kProgress =
+      "Building Bit Pattern Table, please be patient...\n" + std::string(29, '.') +
+      "\n\tLongest pattern: ";
+  EXPECT_EQ(r.out.substr(0, kProgress.size()), kProgress);
+  EXPECT_EQ(fs::file_size("tesk.tbl"), 11612u);
+  EXPECT_EQ(fs::file_size("tesk.bit"), 148104u);
+  ASSERT_EQ(Start(IPSADD_BINARY, "tesk.tbl 1F0000").status, 0);
+  const Bytes ips = ReadBytes("tesk.ips");
+  const Bytes tbl = ReadBytes("tesk.tbl");
+  ASSERT_EQ(ips.size(), 5 + tbl.size());
+  EXPECT_EQ(Bytes(ips.begin(), ips.begin() + 5), (Bytes{0x1F, 0x00, 0x00, 0x2D, 0x5C}));
+  EXPECT_EQ(Bytes(ips.begin() + 5, ips.end()), tbl);
+}
+
 }  // namespace

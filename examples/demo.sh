@@ -1,0 +1,58 @@
+#!/bin/sh
+# Runs the tool chain on the example script in a scratch folder, so that the
+# files in examples/ stay as they are, and shows what each program did.
+#   sh examples/demo.sh BUILD_DIR
+set -eu
+build=$(cd "${1:-build}" && pwd)
+examples=$(cd "$(dirname "$0")" && pwd)
+scratch="$build/demo"
+rm -rf "$scratch"
+mkdir -p "$scratch"
+cp "$examples/intro.pure" "$examples/intro.info" "$scratch/"
+cd "$scratch"
+
+size() { wc -c <"$1" | tr -d ' '; }
+# The byteLength fields of an information file, added up.
+info_total() {
+  od -An -v -tu1 "$1" | tr -s ' \n' '\n\n' | sed '/^$/d' |
+    awk '{ b[NR % 8] = $1 } NR % 8 == 0 { t += b[5] + 256 * b[6] + 65536 * b[7] + 16777216 * b[0] } END { print t + 0 }'
+}
+
+echo "== Working in $scratch"
+echo "intro.pure: $(size intro.pure) bytes, $(($(size intro.info) / 8)) strings," \
+  "information file describes $(info_total intro.info) bytes"
+
+echo
+echo "== pairpick intro"
+"$build/pairpick" intro
+echo "intro.dte:  $(size intro.dte) bytes" \
+  "($(($(size intro.dte) * 100 / $(size intro.pure)))% of the puretext)," \
+  "information file now describes $(info_total intro.info) bytes"
+
+echo
+echo "== huffbuild intro"
+"$build/huffbuild" intro
+echo "tesk.tbl: $(size tesk.tbl) bytes, tesk.bit: $(size tesk.bit) bytes"
+echo "The first five symbols and their bit patterns:"
+i=0
+while [ $i -lt 5 ]; do
+  symbol=$(od -An -v -tx1 -j $((i * 102)) -N 2 tesk.bit | awk '{ print toupper($2 $1) }')
+  pattern=$(dd if=tesk.bit bs=102 skip=$i count=1 2>/dev/null | tail -c 100 | tr -d '\000')
+  echo "  $symbol  $pattern"
+  i=$((i + 1))
+done
+
+echo
+echo "== ipsadd tesk.tbl 1F0000; ipsadd intro.dte 1F4000"
+"$build/ipsadd" tesk.tbl 1F0000
+"$build/ipsadd" intro.dte 1F4000
+echo "tesk.ips: $(size tesk.ips) bytes; its records (offset, size):"
+p=0
+total=$(size tesk.ips)
+while [ $p -lt "$total" ]; do
+  set -- $(od -An -v -tu1 -j $p -N 5 tesk.ips)
+  offset=$(($1 * 65536 + $2 * 256 + $3))
+  length=$(($4 * 256 + $5))
+  printf '  %06X  %d bytes\n' $offset $length
+  p=$((p + 5 + length))
+done
