@@ -56,3 +56,7 @@ while [ $p -lt "$total" ]; do
   printf '  %06X  %d bytes\n' $offset $length
   p=$((p + 5 + length))
 done
+
+echo
+echo "== chainreport intro"
+"$build/chainreport" intro

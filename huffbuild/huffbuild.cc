@@ -15,8 +15,8 @@ using common::Format;
 
 constexpr const char* kUsage =
     "huffbuild usage:\n  huffbuild script1 [script2] [script3] [...]";
-constexpr const char* kTableName = "tesk.tbl";
-constexpr const char* kBitName = "tesk.bit";
+constexpr const char* kTableName = common::kNodeTableName;
+constexpr const char* kBitName = common::kBitPatternTableName;
 constexpr const char* kTableWriteFailed =
     "Could not write target Encoded 'Text' file, tesk.tbl. Shutting down...\n";
 constexpr const char* kBitWriteFailed =
@@ -71,16 +71,6 @@ bool TakeCensus(const std::vector<std::string>& scripts, Census& census,
     return false;
   }
   return true;
-}
-
-std::vector<std::uint8_t> EncodeNodeTable(const std::vector<NodeEntry>& table) {
-  std::vector<std::uint8_t> bytes;
-  bytes.reserve(table.size() * 4);
-  for (const NodeEntry& entry : table) {
-    common::AppendLe16(bytes, entry.first);
-    common::AppendLe16(bytes, entry.second);
-  }
-  return bytes;
 }
 
 int RunStages(const std::vector<std::string>& args, std::ostream& out,
@@ -211,7 +201,7 @@ int WriteTables(const std::vector<NodeEntry>& table, std::ostream& out,
            "down...\n";
     return 1;
   }
-  tbl.Write(EncodeNodeTable(table));
+  tbl.Write(common::EncodeNodeTable(table));
 
   out << "Building Bit Pattern Table, please be patient...\n";
   common::AtomicFile bit(kBitName, quota);
@@ -220,11 +210,11 @@ int WriteTables(const std::vector<NodeEntry>& table, std::ostream& out,
            "down...\n";
     return 1;
   }
+  std::vector<std::uint8_t> record;
   for (std::size_t leaf = 0; leaf < kLeafCount; ++leaf) {
-    std::uint8_t record[kBitRecordSize] = {};
-    common::StoreLe16(record, table[leaf].first);
-    std::copy(patterns[leaf].begin(), patterns[leaf].end(), record + 2);
-    bit.Write(record, sizeof record);
+    record.clear();
+    common::AppendBitRecord(record, table[leaf].first, patterns[leaf]);
+    bit.Write(record);
     if ((leaf + 1) % 50 == 0) out << ".";
   }
 

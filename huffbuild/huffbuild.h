@@ -1,18 +1,7 @@
 // huffbuild: builds one Huffman code over the code units of the dte files of
 // all scripts named on its command line, completed with filler symbols to
-// exactly kCodeTableSize leaves, and writes it as two files:
-//
-// tesk.tbl, the node table: 4 bytes per entry, in index order, no header.
-//   first   2 bytes LE  leaf: the symbol;  inner node: index of one child
-//   second  2 bytes LE  leaf: kLeafMarker; inner node: index of the other
-//   Entries 0 to 1451 are the leaves in census order, every inner entry
-//   stands after both of its children, and the last entry is the root.
-//
-// tesk.bit, the Bit Pattern Table: one 102-byte record per leaf, in leaf
-// order, no header.
-//   symbol   2 bytes LE
-//   pattern  100 bytes: '0'/'1' from the root down to the leaf, then zero
-//            bytes; '0' is the branch to the child named in `first`.
+// exactly kCodeTableSize leaves, and writes it as the node table tesk.tbl and
+// the Bit Pattern Table tesk.bit (their layouts are in common/tables.h).
 #pragma once
 
 #include <cstddef>
@@ -23,27 +12,24 @@
 
 #include "common/atomic_file.h"
 #include "common/code_unit.h"
+#include "common/tables.h"
 
 namespace huffbuild {
 
-inline constexpr std::uint16_t kLeafMarker = 0xFFFF;
+using common::kBitRecordSize;
+using common::kLeafMarker;
+using common::NodeEntry;
+
 inline constexpr int kFirstFillerSymbol = 38;
-inline constexpr std::size_t kPatternFieldSize = 100;
-inline constexpr std::size_t kBitRecordSize = 2 + kPatternFieldSize;
 // The pattern field keeps a terminating zero byte behind the pattern.
-inline constexpr int kLongestPattern = static_cast<int>(kPatternFieldSize) - 1;
+inline constexpr int kLongestPattern =
+    static_cast<int>(common::kPatternFieldSize) - 1;
 
 struct SymbolNode {
   std::uint16_t first = 0;
   std::uint16_t second = kLeafMarker;
   std::int32_t depth = 0;
   std::int64_t count = 0;
-};
-
-struct NodeEntry {
-  std::uint16_t first = 0;
-  std::uint16_t second = 0;
-  bool operator==(const NodeEntry&) const = default;
 };
 
 // How often each code unit occurs, with the units in order of first

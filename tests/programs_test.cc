@@ -117,6 +117,9 @@ TEST_F(ProgramsTest, WholeChainOnTheExampleScript) {
   EXPECT_EQ(r.out.substr(0, kProgress.size()), kProgress);
   EXPECT_EQ(fs::file_size("tesk.tbl"), 11612u);
   EXPECT_EQ(fs::file_size("tesk.bit"), 148104u);
+  const Result report = Start(CHAINREPORT_BINARY, "intro");
+  EXPECT_EQ(report.status, 0) << report.err;
+  EXPECT_EQ(report.out.substr(0, 7), "script ");
   ASSERT_EQ(Start(IPSADD_BINARY, "tesk.tbl 1F0000").status, 0);
   const Bytes ips = ReadBytes("tesk.ips");
   const Bytes tbl = ReadBytes("tesk.tbl");

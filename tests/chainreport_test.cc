@@ -1,0 +1,174 @@
+#include "chainreport/chainreport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <sstream>
+
+#include "common/bytes.h"
+#include "common/tables.h"
+#include "huffbuild/huffbuild.h"
+#include "pairpick/pairpick.h"
+#include "tests/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::Bytes;
+using testing_support::Info;
+using testing_support::ReadBytes;
+using testing_support::Snapshot;
+using testing_support::Units;
+using testing_support::WriteBytes;
+
+class ChainreportTest : public testing_support::TempDirTest {
+ protected:
+  int Run(std::vector<std::string> args) {
+    out_.str("");
+    err_.str("");
+    return chainreport::Run(args, out_, err_);
+  }
+  // The example script carried through pairpick and huffbuild.
+  void MakeExampleChain() {
+    for (const char* ext : {".pure", ".info"}) {
+      fs::copy_file(fs::path(EXAMPLES_DIR) / (std::string("intro") + ext),
+                    std::string("intro") + ext);
+    }
+    std::ostringstream ignored;
+    ASSERT_EQ(pairpick::Run({"intro"}, ignored, ignored), 0);
+    ASSERT_EQ(huffbuild::Run({"intro"}, ignored, ignored), 0);
+  }
+  std::ostringstream out_, err_;
+};
+
+TEST_F(ChainreportTest, FiguresOfAHandCheckedScript) {
+  // A 1, B 01, C 001, D 000 over the units 0x1F41 to 0x1F44.
+  const std::vector<common::NodeEntry> kTable = {
+      {0x1F41, 0xFFFF}, {0x1F42, 0xFFFF}, {0x1F43, 0xFFFF}, {0x1F44, 0xFFFF},
+      {3, 2},           {4, 1},           {5, 0}};
+  WriteBytes("tesk.tbl", common::EncodeNodeTable(kTable));
+  Bytes bit;
+  const char* kPatterns[] = {"1", "01", "001", "000"};
+  for (int i = 0; i < 4; ++i) common::AppendBitRecord(bit, kTable[static_cast<std::size_t>(i)].first, kPatterns[i]);
+  WriteBytes("tesk.bit", bit);
+  // Strings A A B (4 bits: 1 byte), empty, C D (6 bits: 1 byte); the
+  // surplus record behind them is not read.
+  WriteBytes("s.dte", Units({0x1F41, 0x1F41, 0x1F42, 0x1F43, 0x1F44}));
+  WriteBytes("s.info", Info({{0, 6}, {0, 0}, {0, 4}, {0, -7}}));
+  WriteBytes("s.pure", Bytes(20, 0x1F));
+  const auto before = Snapshot(".");
+
+  ASSERT_EQ(Run({"s"}), 0) << err_.str();
+  EXPECT_EQ(err_.str(), "");
+  EXPECT_EQ(out_.str(),
+            "script  strings     puretext          dte   encoded bits        bytes   ratio\n"
+            "s             3           20           10             10            2   10.0%\n"
+            "total         3           20           10             10            2   10.0%\n"
+            "\n"
+            "Leaves in use: 4 of 4\n"
+            "Longest pattern in use: 3 bits\n"
+            "Mean pattern length, weighted by use: 2.00 bits\n"
+            "\n"
+            "Pattern lengths:\n"
+            " bits  symbols         uses\n"
+            "    1        1            2  " + std::string(50, '#') + "\n"
+            "    2        1            1  " + std::string(25, '#') + "\n"
+            "    3        2            2  " + std::string(50, '#') + "\n");
+  EXPECT_EQ(Snapshot("."), before);  // it writes nothing
+}
+
+TEST_F(ChainreportTest, ExampleChainVerifies) {
+  MakeExampleChain();
+  ASSERT_EQ(Run({"intro", "intro"}), 0) << err_.str();
+  EXPECT_EQ(out_.str().find("intro "), out_.str().find('\n') + 1);
+  EXPECT_NE(out_.str().find("\ntotal        80         9924         5408"), std::string::npos)
+      << out_.str();
+}
+
+TEST_F(ChainreportTest, EachDamageIsCaughtWithTheFileAndPlace) {
+  const auto change_file = [](const char* name, const std::function<void(Bytes&)>& change) {
+    Bytes bytes = ReadBytes(name);
+    change(bytes);
+    WriteBytes(name, bytes);
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> damage;
+    std::string message;  // the start of the one line printed
+  };
+  const Case kCases[] = {
+      {"flipped pattern bit",
+       [&] {
+         change_file("tesk.bit", [](Bytes& b) {
+           std::size_t last = 2;
+           while (b[last + 1] != 0) ++last;
+           b[last] ^= 1;  // '0' <-> '1'
+         });
+       },
+       "tesk.bit: the pattern of leaf "},
+      {"cut node table", [&] { change_file("tesk.tbl", [](Bytes& b) { b.resize(b.size() - 4); }); },
+       "tesk.tbl: 11608 bytes, but a tree of 1452 leaves takes 11612\n"},
+      {"swapped children of the root",
+       [&] {
+         change_file("tesk.tbl", [](Bytes& b) {
+           std::rotate(b.end() - 4, b.end() - 2, b.end());
+         });
+       },
+       "tesk.bit: the pattern of leaf 0 ("},
+      {"child named twice",
+       [&] {
+         change_file("tesk.tbl", [](Bytes& b) {
+           const std::size_t second_merge = 4 * 1453;
+           b[second_merge] = b[4 * 1452];
+           b[second_merge + 1] = b[4 * 1452 + 1];
+         });
+       },
+       "tesk.tbl: entry "},
+      {"repeated symbol", [&] {
+         change_file("tesk.bit", [](Bytes& b) { b[102] = b[0]; b[103] = b[1]; });
+       },
+       "tesk.bit: the record for leaf 1 at byte 102 repeats the symbol "},
+      {"dte unit the table lacks",
+       [&] { change_file("intro.dte", [](Bytes& b) { b[0] = 0xFE; b[1] = 0xFF; }); },
+       "intro.dte: unit FFFE at byte 0 has no leaf in tesk.bit\n"},
+      {"lengths that do not add up",
+       [&] { change_file("intro.info", [](Bytes& b) { b[4] = static_cast<std::uint8_t>(b[4] + 2); }); },
+       "intro.info: its records add up to 2706 bytes, but intro.dte holds 2704\n"},
+      {"length that is no whole unit",
+       [&] { change_file("intro.info", [](Bytes& b) { b[12] = 3; b[13] = 0; }); },
+       "intro.info: record 2 at byte 8 has the bad length 3\n"},
+      {"odd dte file", [&] { change_file("intro.dte", [](Bytes& b) { b.push_back(0); }); },
+       "intro.dte: 2705 bytes are not a whole number of code units\n"},
+      {"missing Bit Pattern Table", [] { fs::remove("tesk.bit"); }, "Could not read tesk.bit.\n"},
+      {"missing puretext", [] { fs::remove("intro.pure"); }, "Could not read intro.pure.\n"},
+  };
+  MakeExampleChain();
+  ASSERT_EQ(fs::file_size("intro.dte"), 2704u);
+  const auto good = Snapshot(".");
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& [name, bytes] : good) WriteBytes(name, bytes);
+    c.damage();
+    const auto damaged = Snapshot(".");
+    EXPECT_EQ(Run({"intro"}), 1);
+    const std::string err = err_.str();
+    EXPECT_EQ(err.substr(0, c.message.size()), c.message);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(out_.str(), "");
+    EXPECT_EQ(Snapshot("."), damaged);
+  }
+}
+
+TEST_F(ChainreportTest, CommandLine) {
+  const std::string kUsage =
+      "chainreport usage:\n  chainreport script1 [script2] [script3] ...\n";
+  EXPECT_EQ(Run({}), 1);
+  EXPECT_EQ(err_.str(), kUsage);
+  EXPECT_EQ(Run({"--help"}), 0);
+  EXPECT_EQ(out_.str(), kUsage);
+  EXPECT_EQ(Run({"--version"}), 0);
+  EXPECT_EQ(out_.str(), "chainreport " TESK_VERSION "\n");
+}
+
+}  // namespace
