@@ -128,4 +128,94 @@ TEST_F(ProgramsTest, WholeChainOnTheExampleScript) {
   EXPECT_EQ(Bytes(ips.begin() + 5, ips.end()), tbl);
 }
 
+// Bad input of every kind each program meets, through the real binaries:
+// the message, the exit status, and every file left as it was.
+struct BadInput {
+  const char* name;
+  std::vector<std::pair<std::string, Bytes>> files;
+  std::string args;
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class BadInputTest : public ProgramsTest {
+ protected:
+  void Check(const char* binary, const std::vector<BadInput>& cases) {
+    for (const BadInput& c : cases) {
+      SCOPED_TRACE(c.name);
+      for (const auto& entry : fs::directory_iterator(".")) fs::remove_all(entry.path());
+      for (const auto& [name, bytes] : c.files) testing_support::WriteBytes(name, bytes);
+      const auto before = testing_support::Snapshot(".");
+      const Result r = Start(binary, c.args);
+      EXPECT_EQ(r.status, c.status);
+      EXPECT_EQ(r.out, c.out);
+      EXPECT_EQ(r.err, c.err);
+      EXPECT_EQ(testing_support::Snapshot("."), before);
+    }
+  }
+};
+
+TEST_F(BadInputTest, Pairpick) {
+  using testing_support::Info;
+  using testing_support::Units;
+  const Bytes kPure = Units({0x1F41, 0x1F42, 0x1F43});
+  const Bytes kDte = {0xD7, 0xE0};
+  Check(PAIRPICK_BINARY, {
+      {"no script", {}, "", 1, "", "pairpick usage:\n  pairpick script1 [script2] [script3] ...\n"},
+      {"missing puretext", {}, "a", 0, "",
+       "Could not open puretext file a.pure. Skipping...\n"
+       "Could not open puretext file a.pure. Skipping...\n"},
+      {"missing information file", {{"a.pure", kPure}}, "a", 0, "",
+       "Could not open information file a.info. Skipping...\n"},
+      {"odd puretext", {{"a.pure", {0x41, 0x1F, 0x42}}, {"a.info", Info({{0, 3}})}, {"a.dte", kDte}},
+       "a", 1, "", "Puretext file a.pure has an odd length. Skipping...\n"},
+      {"negative length", {{"a.pure", kPure}, {"a.info", Info({{0, -6}})}, {"a.dte", kDte}}, "a", 1,
+       "", "Information file a.info has a bad length in record 1. Skipping...\n"},
+      {"records run out", {{"a.pure", kPure}, {"a.info", Info({{0, 2}})}, {"a.dte", kDte}}, "a", 1,
+       "", "Information file a.info describes 2 bytes, but puretext file a.pure holds 6. Skipping...\n"},
+      {"record reaches past the end", {{"a.pure", kPure}, {"a.info", Info({{0, 8}})}}, "a", 1, "",
+       "Information file a.info describes 8 bytes, but puretext file a.pure holds 6. Skipping...\n"},
+  });
+}
+
+TEST_F(BadInputTest, Huffbuild) {
+  std::vector<std::uint16_t> many;
+  for (int i = 0; i < 1500; ++i) many.push_back(static_cast<std::uint16_t>(i));
+  const Bytes kTbl = {1, 2, 3, 4};
+  const Bytes kBit = {5, 6};
+  Check(HUFFBUILD_BINARY, {
+      {"no script", {}, "", 1, "huffbuild usage:\n  huffbuild script1 [script2] [script3] [...]", ""},
+      {"missing dte files", {{"tesk.tbl", kTbl}, {"tesk.bit", kBit}}, "a b", 1,
+       "Could not open puretext file for script \"a\". Skipping...\n"
+       "Could not open puretext file for script \"b\". Skipping...\n"
+       "No dte file could be read. Shutting down...\n", ""},
+      {"odd dte file", {{"a.dte", {1, 2, 3}}, {"tesk.tbl", kTbl}}, "a", 1,
+       "Dte file for script \"a\" has an odd length. Shutting down...\n", ""},
+      {"too many symbols", {{"a.dte", testing_support::UnitBytes(many)}, {"tesk.bit", kBit}}, "a", 1,
+       "Too many distinct code units: 1500 found, the table holds 1452. Shutting down...\n", ""},
+  });
+}
+
+TEST_F(BadInputTest, Ipsadd) {
+  const Bytes kIps = {'P', 'A', 'T', 'C', 'H'};
+  const std::string kUsage =
+      "ipsadd usage:\n  ipsadd datafile offset\n    datafile - file to link in.\n"
+      "    offset - where to link it.\n";
+  Check(IPSADD_BINARY, {
+      {"no operand", {{"tesk.ips", kIps}}, "", 1, kUsage, ""},
+      {"three operands", {{"d", {1}}}, "d 1 2", 1, kUsage, ""},
+      {"bad offset", {{"d", {1}}, {"tesk.ips", kIps}}, "d 7E0zz", 1,
+       "Invalid offset \"7E0zz\": expected a hexadecimal number from 0 to FFFFFF.\n", ""},
+      {"offset too large", {{"d", {1}}}, "d 1000000", 1,
+       "Invalid offset \"1000000\": expected a hexadecimal number from 0 to FFFFFF.\n", ""},
+      {"end marker offset", {{"d", {1}}}, "d 454f46", 1,
+       "Offset 454F46 cannot be used: IPS reads it as the end marker.\n", ""},
+      {"missing data", {{"tesk.ips", kIps}}, "gone 10", 1, "Could not open data file \"gone\".\n", ""},
+      {"empty data", {{"d", {}}}, "d 10", 1, "Data file \"d\" is empty; nothing to add.\n", ""},
+      {"oversized data", {{"d", Bytes(70000, 1)}, {"tesk.ips", kIps}}, "d FFFFFF", 1,
+       "Data file \"d\" does not fit: a record would start above FFFFFF.\n", ""},
+  });
+}
+
 }  // namespace

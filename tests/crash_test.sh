@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Kills each program with SIGKILL at many random moments of a run on a large
+# input, then checks that every output file is exactly as before or exactly
+# as a complete run leaves it, and that a temporary left by the killed run
+# neither breaks nor changes the next run, which also leaves none behind.
+#   crash_test.sh BUILD_DIR [KILLS] [MEGABYTES]
+set -euo pipefail
+build=$(cd "$1" && pwd)
+kills=${2:-25}
+megabytes=${3:-24}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+same() { cmp -s "$1" "$2"; }
+no_temporaries() { ! ls "$1" | grep -q 'tesk-tmp'; }
+now() { date +%s%N; }
+
+"$build/make_corpus" "$megabytes" corpus 1
+mv corpus/script1.pure big.pure
+mv corpus/script1.info big.info
+printf 'old dte' > old.dte
+printf 'old tbl' > old.tbl
+printf 'old bit' > old.bit
+head -c 100 big.pure > old.ips
+head -c 16000000 big.pure > data16
+
+# Runs a program in folder $1 (with its inputs) to the end; prints its time
+# in nanoseconds.
+complete_run() {
+  local dir=$1; shift
+  local start; start=$(now)
+  (cd "$dir" && "$@" >/dev/null 2>&1)
+  echo $(($(now) - start))
+}
+
+# Starts the program in folder $1, kills it after a random part of $2 ns.
+killed_run() {
+  local dir=$1 span=$2; shift 2
+  (cd "$dir" && exec "$@" >/dev/null 2>&1) &
+  local pid=$!
+  local delay=$((RANDOM % 1000 * span / 1000))
+  sleep "$(printf '0.%09d' "$delay")"
+  kill -9 "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+check_program() {
+  local name=$1 setup=$2; shift 2
+  local outputs=$1; shift
+  # The reference: a complete run.
+  rm -rf ref && mkdir ref && $setup ref
+  local span; span=$(complete_run ref "$@")
+  local before=0 after=0 between=0 leftover=0
+  for ((k = 0; k < kills; k++)); do
+    rm -rf run && mkdir run && $setup run
+    killed_run run "$span" "$@"
+    local state=""
+    for out in $outputs; do
+      if same "run/$out" "fresh_$out"; then state+="o"
+      elif same "run/$out" "ref/$out"; then state+="n"
+      else fail "$name: $out is neither as before nor complete after a kill"
+      fi
+    done
+    no_temporaries run || leftover=$((leftover + 1))
+    case $state in
+      *n*o*|*o*n*) between=$((between + 1)) ;;
+      *n*) after=$((after + 1)) ;;
+      *) before=$((before + 1)) ;;
+    esac
+    # The next run, from the prepared inputs, finishes as a complete run.
+    for out in $outputs; do cp "run/$out" "run/$out.kept"; done
+    $setup run
+    (cd run && "$@" >/dev/null 2>&1) || fail "$name: the run after a kill failed"
+    for out in $outputs; do
+      same "run/$out" "ref/$out" || fail "$name: the run after a kill made a different $out"
+    done
+    no_temporaries run || fail "$name: a temporary outlived the run after a kill"
+  done
+  echo "$name: $kills kills in a ${span}ns run: $before left the old files," \
+    "$after the new ones, $between a mix of old and complete files;" \
+    "$leftover left a temporary behind"
+}
+
+setup_pairpick() {
+  cp big.pure big.info "$1/"
+  cp old.dte "$1/big.dte"
+}
+cp old.dte fresh_big.dte
+cp big.info fresh_big.info
+check_program pairpick setup_pairpick "big.dte big.info" "$build/pairpick" big
+
+(cd ref && cp big.dte "$work/big.dte")
+setup_huffbuild() {
+  cp big.dte "$1/"
+  cp old.tbl "$1/tesk.tbl"
+  cp old.bit "$1/tesk.bit"
+}
+cp old.tbl fresh_tesk.tbl
+cp old.bit fresh_tesk.bit
+check_program huffbuild setup_huffbuild "tesk.tbl tesk.bit" "$build/huffbuild" big
+
+setup_ipsadd() {
+  cp data16 "$1/"
+  cp old.ips "$1/tesk.ips"
+}
+cp old.ips fresh_tesk.ips
+check_program ipsadd setup_ipsadd "tesk.ips" "$build/ipsadd" data16 0
+echo "crash test passed"
