@@ -234,17 +234,29 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
 
 const std::array<std::uint16_t, kFixedCodeCount> kFixedCodes = MakeFixedCodes();
 
-PairList::PairList() : index_(65536, -1) {}
-
-void PairList::Count(std::uint16_t pair_value) {
-  std::int32_t& slot = index_[pair_value];
-  if (slot < 0) {
-    slot = static_cast<std::int32_t>(records_.size());
-    records_.push_back({pair_value, 1});
-  } else {
-    ++records_[static_cast<std::size_t>(slot)].count;
-  }
+std::vector<PairRecord> PairList::records() const {
+  std::vector<PairRecord> records;
+  records.reserve(order_.size());
+  for (std::uint16_t value : order_) records.push_back({value, counts_[value]});
+  return records;
 }
+
+namespace {
+
+// One survey step at s, which has at least 4 readable bytes; the argument
+// unit is passed over unread. Returns the bytes the step takes.
+inline std::size_t SurveyStep(const std::uint8_t* s, PairList& pairs) {
+  const CodeUnit u1 = common::ReadLe16(s);
+  if (!common::IsTextCharacter(u1)) return common::TakesArgument(u1) ? 4 : 2;
+  const CodeUnit u2 = common::ReadLe16(s + 2);
+  if (common::IsTextCharacter(u2)) {
+    pairs.Count(common::PairValue(u1, u2));
+    return 4;
+  }
+  return common::TakesArgument(u2) ? 6 : 4;
+}
+
+}  // namespace
 
 bool SurveyPuretext(BlockReader& puretext, PairList& pairs) {
   const std::uint64_t length = puretext.remaining();
@@ -254,19 +266,18 @@ bool SurveyPuretext(BlockReader& puretext, PairList& pairs) {
     const std::size_t readable = puretext.Fill(6);
     if (readable < 4) return false;
     const std::uint8_t* d = puretext.data();
-    const CodeUnit u1 = common::ReadLe16(d);
-    std::size_t step = 2;
-    if (!common::IsTextCharacter(u1)) {
-      if (common::TakesArgument(u1)) step = 4;
-    } else {
-      const CodeUnit u2 = common::ReadLe16(d + 2);
-      step = 4;
-      if (common::IsTextCharacter(u2)) {
-        pairs.Count(common::PairValue(u1, u2));
-      } else if (common::TakesArgument(u2)) {
-        step = 6;
-      }
+    // Whole steps that lie inside the block, with no check per step.
+    const std::uint64_t stop = std::min<std::uint64_t>(
+        readable >= 6 ? readable - 5 : 0, length - p - 3);
+    std::size_t i = 0;
+    while (i < stop) i += SurveyStep(d + i, pairs);
+    if (i > 0) {
+      puretext.Consume(i);
+      p += i;
+      continue;
     }
+    // The last bytes of the file: the step may pass over its end.
+    const std::size_t step = SurveyStep(d, pairs);
     if (step <= readable) {
       puretext.Consume(step);
     } else {
@@ -297,66 +308,143 @@ SubstitutionTable BuildSubstitutionTable(const PairList& pairs) {
   return table;
 }
 
+namespace {
+
+struct Step {
+  std::size_t taken;   // puretext bytes
+  std::size_t copied;  // dte bytes
+};
+
+// Encodes the step at s, which has at least 4 readable bytes and all bytes
+// of the step that lie within the file's `file_left` bytes, into o, which
+// has room for 6.
+inline Step EncodeStep(const std::uint8_t* s, std::uint8_t* o,
+                       const SubstitutionTable& table,
+                       std::uint64_t file_left) {
+  const CodeUnit u1 = common::ReadLe16(s);
+  o[0] = s[0];
+  if (!common::IsTextCharacter(u1)) {
+    o[1] = s[1];
+    if (!common::TakesArgument(u1)) return {2, 2};
+    o[2] = s[2];
+    o[3] = s[3];
+    return {4, 4};
+  }
+  const CodeUnit u2 = common::ReadLe16(s + 2);
+  if (common::IsTextCharacter(u2)) {
+    if (table.IsMember(common::PairValue(u1, u2))) {
+      o[1] = s[2];  // the pair unit: first code, second code
+      return {4, 2};
+    }
+    o[1] = s[1];
+    return {2, 2};
+  }
+  o[1] = s[1];
+  o[2] = s[2];
+  o[3] = s[3];
+  if (!common::TakesArgument(u2)) return {4, 4};
+  // An argument unit beyond the end of the file is not invented.
+  if (file_left < 6) return {6, 4};
+  o[4] = s[4];
+  o[5] = s[5];
+  return {6, 6};
+}
+
+}  // namespace
+
 EncodeResult EncodeScript(BlockReader& puretext, const SubstitutionTable& table,
                           std::vector<InfoRecord>& records, AtomicFile& dte,
                           std::size_t* bad_record) {
+  // The dte bytes are gathered in blocks, so that a step stores its bytes
+  // without a call.
+  constexpr std::size_t kOutBlock = 64 * 1024;
+  std::vector<std::uint8_t> block(kOutBlock + 8);
+  std::uint8_t* const out_begin = block.data();
+  std::uint8_t* const out_limit = out_begin + kOutBlock;
+  std::uint8_t* o = out_begin;
+  std::uint64_t flushed = 0;
+  const auto flush = [&] {
+    dte.Write(out_begin, static_cast<std::size_t>(o - out_begin));
+    flushed += static_cast<std::uint64_t>(o - out_begin);
+    o = out_begin;
+  };
+  const auto out_total = [&] {
+    return flushed + static_cast<std::uint64_t>(o - out_begin);
+  };
+
   const std::uint64_t length = puretext.remaining();
   std::uint64_t p = 0;
   std::uint64_t begin = 0;
-  for (std::size_t k = 0; k < records.size(); ++k) {
+  EncodeResult result = EncodeResult::kOk;
+  for (std::size_t k = 0; k < records.size() && result == EncodeResult::kOk;
+       ++k) {
     const std::uint64_t end =
         begin + static_cast<std::uint64_t>(records[k].byteLength);
-    std::uint64_t written = 0;
+    const std::uint64_t string_start = out_total();
     while (p + 3 < end) {
       const std::size_t readable = puretext.Fill(6);
-      if (readable < 4) return EncodeResult::kReadError;
+      if (readable < 4) {
+        result = EncodeResult::kReadError;
+        break;
+      }
       const std::uint8_t* d = puretext.data();
-      const CodeUnit u1 = common::ReadLe16(d);
-      std::size_t taken = 2;
-      std::size_t copied = 2;
-      if (!common::IsTextCharacter(u1)) {
-        if (common::TakesArgument(u1)) taken = copied = 4;
-        dte.Write(d, copied);
-      } else {
-        const CodeUnit u2 = common::ReadLe16(d + 2);
-        if (!common::IsTextCharacter(u2)) {
-          taken = copied = common::TakesArgument(u2) ? 6 : 4;
-          // An argument unit beyond the end of the file is not invented.
-          if (p + taken > length) copied = taken - 2;
-          dte.Write(d, copied);
-        } else if (table.IsMember(common::PairValue(u1, u2))) {
-          const std::uint8_t pair_unit[2] = {d[0], d[2]};
-          dte.Write(pair_unit, 2);
-          taken = 4;
-        } else {
-          dte.Write(d, 2);
-        }
+      // Whole steps that lie inside the block and the string.
+      const std::uint64_t stop = std::min<std::uint64_t>(
+          readable >= 6 ? readable - 5 : 0, end - p - 3);
+      std::size_t i = 0;
+      while (i < stop) {
+        if (o >= out_limit) flush();
+        const Step step = EncodeStep(d + i, o, table, UINT64_MAX);
+        i += step.taken;
+        o += step.copied;
       }
-      if (taken <= readable) {
-        puretext.Consume(taken);
-      } else {
-        if (copied > readable) return EncodeResult::kReadError;
-        puretext.Skip(taken);
+      if (i > 0) {
+        puretext.Consume(i);
+        p += i;
+        continue;
       }
-      p += taken;
-      written += copied;
+      // The last bytes of the file.
+      if (o >= out_limit) flush();
+      const Step step = EncodeStep(d, o, table, length - p);
+      if (step.copied > readable) {
+        result = EncodeResult::kReadError;
+        break;
+      }
+      o += step.copied;
+      if (step.taken <= readable) {
+        puretext.Consume(step.taken);
+      } else {
+        puretext.Skip(step.taken);
+      }
+      p += step.taken;
     }
-    if (p < end) {
+    if (result == EncodeResult::kOk && p < end) {
       // One unit of the string is left; it is copied whatever it is.
-      if (puretext.Fill(2) < 2) return EncodeResult::kReadError;
-      dte.Write(puretext.data(), 2);
+      if (puretext.Fill(2) < 2) {
+        result = EncodeResult::kReadError;
+        break;
+      }
+      if (o >= out_limit) flush();
+      o[0] = puretext.data()[0];
+      o[1] = puretext.data()[1];
+      o += 2;
       puretext.Consume(2);
       p += 2;
-      written += 2;
     }
+    const std::uint64_t written = out_total() - string_start;
     if (written > static_cast<std::uint64_t>(INT32_MAX)) {
       *bad_record = k;
-      return EncodeResult::kLengthOverflow;
+      result = EncodeResult::kLengthOverflow;
+      break;
     }
     records[k].byteLength = static_cast<std::int32_t>(written);
     begin = end;
   }
-  return puretext.failed() ? EncodeResult::kReadError : EncodeResult::kOk;
+  flush();
+  if (result == EncodeResult::kOk && puretext.failed()) {
+    result = EncodeResult::kReadError;
+  }
+  return result;
 }
 
 int Run(const std::vector<std::string>& args, std::ostream& out,

@@ -28,17 +28,20 @@ struct PairRecord {
   bool operator==(const PairRecord&) const = default;
 };
 
-// Every pair counted so far, one record per pair value, in the order the
-// pairs were first met; a direct index finds a value's record.
+// Every pair counted so far: a count per pair value, and the values in the
+// order in which they were first met.
 class PairList {
  public:
-  PairList();
-  void Count(std::uint16_t pair_value);
-  const std::vector<PairRecord>& records() const { return records_; }
+  PairList() : counts_(65536, 0) {}
+  void Count(std::uint16_t pair_value) {
+    if (counts_[pair_value]++ == 0) order_.push_back(pair_value);
+  }
+  // One record per pair value met, in first-met order.
+  std::vector<PairRecord> records() const;
 
  private:
-  std::vector<PairRecord> records_;
-  std::vector<std::int32_t> index_;  // 65536 entries; -1 where not yet met
+  std::vector<std::int64_t> counts_;
+  std::vector<std::uint16_t> order_;
 };
 
 // Counts the pairs of one puretext file, without overlap: after a pair the
