@@ -2,8 +2,10 @@
 #include <string>
 #include <vector>
 
+#include "common/file_io.h"
 #include "chainreport/chainreport.h"
 
 int main(int argc, char** argv) {
+  common::UseBinaryStandardStreams();
   return chainreport::Run({argv + 1, argv + argc}, std::cout, std::cerr);
 }

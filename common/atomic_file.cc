@@ -40,9 +40,7 @@ bool AtomicFile::Open() {
   std::error_code ec;
   if (fs::exists(target_, ec)) {
     // The rename must not get round a target that could not be written.
-    std::FILE* probe = OpenFile(target_, "r+b");
-    if (probe == nullptr) return false;
-    std::fclose(probe);
+    if (!MayWrite(target_)) return false;
   }
   fs::remove(temp_, ec);
   file_ = OpenFile(temp_, "wb");
@@ -92,7 +90,7 @@ bool AtomicFile::Commit() {
     fs::permissions(temp_, status.permissions(), ec);
     if (ec) return false;
   }
-  ReplaceFile(temp_, target_, ec);
+  RenameOver(temp_, target_, ec);
   committed_ = !ec;
   return committed_;
 }

@@ -1,6 +1,11 @@
 #include "common/file_io.h"
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
@@ -21,6 +26,20 @@ std::FILE* OpenFile(const std::filesystem::path& path, const char* mode) {
 #endif
 }
 
+bool MayWrite(const std::filesystem::path& path) {
+#if defined(_WIN32)
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return false;
+  }
+#endif
+  std::FILE* probe = OpenFile(path, "r+b");
+  if (probe == nullptr) return false;
+  std::fclose(probe);
+  return true;
+}
+
 bool SyncFile(std::FILE* file) {
 #if defined(_WIN32)
   return _commit(_fileno(file)) == 0;
@@ -29,7 +48,14 @@ bool SyncFile(std::FILE* file) {
 #endif
 }
 
-void ReplaceFile(const std::filesystem::path& from,
+void UseBinaryStandardStreams() {
+#if defined(_WIN32)
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
+}
+
+void RenameOver(const std::filesystem::path& from,
                  const std::filesystem::path& to, std::error_code& ec) {
 #if defined(_WIN32)
   if (MoveFileExW(from.c_str(), to.c_str(),

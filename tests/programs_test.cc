@@ -21,6 +21,13 @@ struct Result {
 
 std::string Quote(const std::string& text) { return "\"" + text + "\""; }
 
+// FNV-1a, 64 bits: a fingerprint of a file's bytes.
+std::uint64_t Fingerprint(const Bytes& bytes) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (std::uint8_t b : bytes) hash = (hash ^ b) * 1099511628211ull;
+  return hash;
+}
+
 std::string ReadText(const char* path) {
   const Bytes bytes = ReadBytes(path);
   return std::string(bytes.begin(), bytes.end());
@@ -36,7 +43,13 @@ class ProgramsTest : public testing_support::TempDirTest {
 #else
                                 "/dev/null";
 #endif
+#if defined(_WIN32)
+    // cmd /c drops the first and the last quote of a line that starts with
+    // one; a pair around the whole line keeps the quotes inside.
+    const int raw = std::system(("\"" + command + "\"").c_str());
+#else
     const int raw = std::system(command.c_str());
+#endif
 #if defined(_WIN32)
     const int status = raw;
 #else
@@ -126,6 +139,38 @@ TEST_F(ProgramsTest, WholeChainOnTheExampleScript) {
   ASSERT_EQ(ips.size(), 5 + tbl.size());
   EXPECT_EQ(Bytes(ips.begin(), ips.begin() + 5), (Bytes{0x1F, 0x00, 0x00, 0x2D, 0x5C}));
   EXPECT_EQ(Bytes(ips.begin() + 5, ips.end()), tbl);
+
+  // Every build, on every platform, makes exactly these bytes.
+  const std::pair<const char*, std::uint64_t> kFingerprints[] = {
+      {"intro.dte", 13321486340755107866ull}, {"intro.info", 6221224620152944283ull},
+      {"tesk.tbl", 9523077883579688518ull},   {"tesk.bit", 4993070071907815831ull},
+      {"tesk.ips", 7421260701236760020ull}};
+  for (const auto& [name, fingerprint] : kFingerprints) {
+    EXPECT_EQ(Fingerprint(ReadBytes(name)), fingerprint) << name;
+  }
+}
+
+TEST_F(ProgramsTest, ScriptNamesWithFolders) {
+  fs::create_directory("sub");
+  for (const char* ext : {".pure", ".info"}) {
+    fs::copy_file(fs::path(EXAMPLES_DIR) / (std::string("intro") + ext),
+                  std::string("sub/intro") + ext);
+  }
+  const std::string separator(1, static_cast<char>(fs::path::preferred_separator));
+  // A relative name, then an absolute one (with its drive letter on Windows).
+  const std::string relative = "sub" + separator + "intro";
+  const std::string absolute = fs::absolute("sub").string() + separator + "intro";
+  Result r = Start(PAIRPICK_BINARY, Quote(relative));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists("sub/intro.dte"));
+  r = Start(HUFFBUILD_BINARY, Quote(absolute) + " " + Quote(absolute + "x"));
+  EXPECT_EQ(r.status, 0);
+  const std::string kSkip =
+      "Could not open puretext file for script \"" + absolute + "x\". Skipping...\n";
+  EXPECT_EQ(r.out.substr(0, kSkip.size()), kSkip);
+  EXPECT_EQ(fs::file_size("tesk.bit"), 148104u);
+  r = Start(CHAINREPORT_BINARY, Quote(relative));
+  EXPECT_EQ(r.status, 0) << r.err;
 }
 
 // Bad input of every kind each program meets, through the real binaries:
