@@ -43,14 +43,23 @@ while [ $i -lt 5 ]; do
 done
 
 echo
+echo "== chainreport intro"
+"$build/chainreport" intro
+
+echo
 echo "== ipsadd tesk.tbl 1F0000; ipsadd intro.dte 1F4000"
 "$build/ipsadd" tesk.tbl 1F0000
 "$build/ipsadd" intro.dte 1F4000
-echo "tesk.ips: $(size tesk.ips) bytes; its records (offset, size):"
-p=0
-total=$(size tesk.ips)
+echo "tesk.ips: $(size tesk.ips) bytes of records"
+
+echo
+echo "== The complete patch: PATCH, the records of tesk.ips, EOF"
+{ printf PATCH; cat tesk.ips; printf EOF; } > intro-patch.ips
+echo "intro-patch.ips: $(size intro-patch.ips) bytes; its records (offset, size):"
+p=5
+total=$(($(size intro-patch.ips) - 3))
 while [ $p -lt "$total" ]; do
-  set -- $(od -An -v -tu1 -j $p -N 5 tesk.ips)
+  set -- $(od -An -v -tu1 -j $p -N 5 intro-patch.ips)
   offset=$(($1 * 65536 + $2 * 256 + $3))
   length=$(($4 * 256 + $5))
   printf '  %06X  %d bytes\n' $offset $length
@@ -58,5 +67,17 @@ while [ $p -lt "$total" ]; do
 done
 
 echo
-echo "== chainreport intro"
-"$build/chainreport" intro
+echo "== Applying it to a blank 2 MiB image"
+head -c 2097152 /dev/zero > game.bin
+p=5
+while [ $p -lt "$total" ]; do
+  set -- $(od -An -v -tu1 -j $p -N 5 intro-patch.ips)
+  offset=$(($1 * 65536 + $2 * 256 + $3))
+  length=$(($4 * 256 + $5))
+  dd if=intro-patch.ips of=game.bin bs=65536 iflag=skip_bytes,count_bytes \
+    oflag=seek_bytes conv=notrunc skip=$((p + 5)) seek=$offset count=$length 2>/dev/null
+  p=$((p + 5 + length))
+done
+cmp -n 11612 tesk.tbl game.bin 0 $((0x1F0000)) &&
+  cmp -n "$(size intro.dte)" intro.dte game.bin 0 $((0x1F4000)) &&
+  echo "game.bin: tesk.tbl is at 1F0000 and intro.dte at 1F4000, byte for byte."

@@ -1,14 +1,14 @@
 #!/bin/sh
 # Builds the fuzz targets with clang and runs each for SECONDS seconds:
 #   sh fuzz/run.sh SECONDS [pairpick|huffbuild|ipsadd ...]
-# The seeds in fuzz/corpus/ are copied to build-fuzz/corpus/, where the
-# corpus grows from run to run; crashes land in build-fuzz/findings/.
+# The seeds in fuzz/corpus/ are copied to build-fuzz/corpus/ (or FUZZ_BUILD's),
+# where the corpus grows from run to run; crashes land in build-fuzz/findings/.
 set -eu
 seconds=${1:-60}
 shift || true
 targets=${*:-pairpick huffbuild ipsadd}
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build-fuzz"
+build=$(mkdir -p "${FUZZ_BUILD:-$root/build-fuzz}" && cd "${FUZZ_BUILD:-$root/build-fuzz}" && pwd)
 
 cmake -S "$root" -B "$build" -DFUZZ=ON -DBUILD_TESTING=OFF \
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

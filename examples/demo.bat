@@ -1,0 +1,40 @@
+@echo off
+rem Runs the tool chain on the example script in a scratch folder, so that
+rem the example stays as it is, and ends with a complete patch file.
+rem   demo.bat FOLDER_WITH_THE_PROGRAMS
+setlocal
+if "%~1"=="" (
+  echo usage: demo.bat FOLDER_WITH_THE_PROGRAMS
+  exit /b 1
+)
+set "BIN=%~f1"
+set "SCRATCH=%TEMP%\tesk-demo"
+if exist "%SCRATCH%" rmdir /s /q "%SCRATCH%"
+mkdir "%SCRATCH%"
+copy /b "%~dp0intro.pure" "%SCRATCH%\intro.pure" >nul
+copy /b "%~dp0intro.info" "%SCRATCH%\intro.info" >nul
+cd /d "%SCRATCH%"
+echo Working in %SCRATCH%
+
+echo == pairpick intro
+"%BIN%\pairpick.exe" intro
+if errorlevel 1 exit /b 1
+echo == huffbuild intro
+"%BIN%\huffbuild.exe" intro
+if errorlevel 1 exit /b 1
+echo == chainreport intro
+"%BIN%\chainreport.exe" intro
+if errorlevel 1 exit /b 1
+echo == ipsadd tesk.tbl 1F0000 and intro.dte 1F4000
+"%BIN%\ipsadd.exe" tesk.tbl 1F0000
+if errorlevel 1 exit /b 1
+"%BIN%\ipsadd.exe" intro.dte 1F4000
+if errorlevel 1 exit /b 1
+
+rem The complete patch: PATCH, the records of tesk.ips, EOF.
+<nul set /p "=PATCH" > patch.head
+<nul set /p "=EOF" > patch.tail
+copy /b patch.head + tesk.ips + patch.tail intro-patch.ips >nul
+del patch.head patch.tail
+echo == intro-patch.ips is ready:
+dir /-c intro-patch.ips | find "intro-patch.ips"
