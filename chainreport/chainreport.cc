@@ -153,17 +153,24 @@ bool VerifyNodeTable(const std::vector<std::uint8_t>& tbl, Code& code,
 }
 
 // Decodes a run of bits through the node table and compares what comes out
-// with the units that went in.
+// with the units that went in. Decoding starts again at the root after every
+// unit, so a unit's bits always decode the same way: once its walk has given
+// back exactly the unit, that is remembered for the leaf.
 class DecodeCheck {
  public:
   explicit DecodeCheck(const Code& code)
-      : code_(code), root_(code.table.size() - 1), node_(root_) {}
+      : code_(code),
+        root_(code.table.size() - 1),
+        node_(root_),
+        decodes_to_itself_(code.leaves.size(), false) {}
 
   // Encodes `unit` (which has a leaf) and decodes as far as its bits go.
   // Returns false with *wrong set on a unit that decodes differently.
   bool Feed(std::uint16_t unit, std::uint16_t* wrong) {
-    pending_.push_back(unit);
     const std::size_t leaf = static_cast<std::size_t>(code_.leaf_of[unit]);
+    const bool at_unit_start = node_ == root_ && pending_.empty();
+    if (at_unit_start && decodes_to_itself_[leaf]) return true;
+    pending_.push_back(unit);
     for (char bit : code_.leaves[leaf].pattern) {
       const common::NodeEntry& entry = code_.table[node_];
       node_ = bit == '0' ? entry.first : entry.second;
@@ -176,6 +183,7 @@ class DecodeCheck {
       }
       pending_.pop_front();
     }
+    if (at_unit_start && AtStringEnd()) decodes_to_itself_[leaf] = true;
     return true;
   }
   // True when the bits of the string ended on a whole unit.
@@ -186,6 +194,7 @@ class DecodeCheck {
   std::size_t root_;
   std::size_t node_;
   std::deque<std::uint16_t> pending_;
+  std::vector<bool> decodes_to_itself_;
 };
 
 std::string Percent(std::int64_t part, std::int64_t whole) {
@@ -379,35 +388,44 @@ std::optional<ScriptFigures> CheckScript(const std::string& script,
   }
   figures.strings = static_cast<std::int64_t>(lengths.size());
 
+  DecodeCheck check(code);
   std::int64_t position = 0;
   for (std::size_t k = 0; k < lengths.size(); ++k) {
     const std::int64_t begin = position;
     std::int64_t bits = 0;
-    DecodeCheck check(code);
-    for (std::int64_t left = lengths[k]; left > 0; left -= 2, position += 2) {
-      if (dte.Fill(2) < 2) {
+    std::int64_t left = lengths[k];
+    while (left > 0) {
+      const std::size_t readable = dte.Fill(2);
+      if (readable < 2) {
         err << Format("Could not read %s.\n", dte_name.c_str());
         return std::nullopt;
       }
-      const std::uint16_t unit = common::ReadLe16(dte.data());
-      dte.Consume(2);
-      const std::int32_t leaf = code.leaf_of[unit];
-      if (leaf < 0) {
-        err << Format("%s: unit %04X at byte %lld has no leaf in tesk.bit\n",
-                      dte_name.c_str(), unit, static_cast<long long>(position));
-        return std::nullopt;
+      // Whole units of this string that the block holds.
+      const std::size_t take = static_cast<std::size_t>(
+          std::min<std::int64_t>(left, static_cast<std::int64_t>(readable & ~std::size_t{1})));
+      const std::uint8_t* d = dte.data();
+      for (std::size_t i = 0; i < take; i += 2, position += 2) {
+        const std::uint16_t unit = common::ReadLe16(d + i);
+        const std::int32_t leaf = code.leaf_of[unit];
+        if (leaf < 0) {
+          err << Format("%s: unit %04X at byte %lld has no leaf in tesk.bit\n",
+                        dte_name.c_str(), unit, static_cast<long long>(position));
+          return std::nullopt;
+        }
+        std::uint16_t wrong = 0;
+        if (!check.Feed(unit, &wrong)) {
+          err << Format("%s: string %zu does not decode back: unit %04X at "
+                        "byte %lld comes out as %04X\n",
+                        dte_name.c_str(), k + 1, unit,
+                        static_cast<long long>(position), wrong);
+          return std::nullopt;
+        }
+        ++uses[unit];
+        bits += static_cast<std::int64_t>(
+            code.leaves[static_cast<std::size_t>(leaf)].pattern.size());
       }
-      std::uint16_t wrong = 0;
-      if (!check.Feed(unit, &wrong)) {
-        err << Format("%s: string %zu does not decode back: unit %04X at "
-                      "byte %lld comes out as %04X\n",
-                      dte_name.c_str(), k + 1, unit,
-                      static_cast<long long>(position), wrong);
-        return std::nullopt;
-      }
-      ++uses[unit];
-      bits += static_cast<std::int64_t>(
-          code.leaves[static_cast<std::size_t>(leaf)].pattern.size());
+      dte.Consume(take);
+      left -= static_cast<std::int64_t>(take);
     }
     if (!check.AtStringEnd()) {
       err << Format("%s: the bits of string %zu at byte %lld end inside the "

@@ -30,7 +30,9 @@ class BlockReader {
   std::uint64_t remaining() const { return size_ - position_; }
 
   // Makes at least min(n, remaining()) bytes readable at data() and returns
-  // how many are readable; fewer only when a read failed.
+  // how many are readable; fewer only when a read failed. Ask for the least
+  // that is needed: when fewer than n bytes are buffered, the rest is moved
+  // to the front of the buffer before the next block is read.
   // REQUIRES: n <= kBlockSize.
   std::size_t Fill(std::size_t n) {
     return end_ - begin_ >= n ? end_ - begin_ : Refill();

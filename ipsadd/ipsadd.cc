@@ -37,7 +37,7 @@ bool IsSpace(char c) {
 bool CopyBytes(common::BlockReader& from, std::uint64_t n,
                common::AtomicFile& to) {
   while (n > 0) {
-    const std::size_t readable = from.Fill(common::BlockReader::kBlockSize);
+    const std::size_t readable = from.Fill(1);
     if (readable == 0) return false;
     const std::size_t step =
         static_cast<std::size_t>(std::min<std::uint64_t>(readable, n));
