@@ -332,12 +332,11 @@ inline Step EncodeStep(const std::uint8_t* s, std::uint8_t* o,
   }
   const CodeUnit u2 = common::ReadLe16(s + 2);
   if (common::IsTextCharacter(u2)) {
-    if (table.IsMember(common::PairValue(u1, u2))) {
-      o[1] = s[2];  // the pair unit: first code, second code
-      return {4, 2};
-    }
-    o[1] = s[1];
-    return {2, 2};
+    // Either the pair unit (first code, second code) or the first character
+    // alone; chosen without a branch, as the choice follows no pattern.
+    const bool pair = table.IsMember(common::PairValue(u1, u2));
+    o[1] = pair ? s[2] : s[1];
+    return {pair ? std::size_t{4} : std::size_t{2}, 2};
   }
   o[1] = s[1];
   o[2] = s[2];
