@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <set>
 #include <sstream>
@@ -454,6 +455,23 @@ TEST_F(PairpickTest, RewrittenInformationFileKeepsItsPermissionBits) {
   EXPECT_EQ(fs::status("a.info").permissions() & fs::perms::all, kPerms);
 }
 #endif
+
+TEST_F(PairpickTest, OutOfMemoryIsReported) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer aborts on an allocation that cannot succeed";
+#else
+  std::ifstream overcommit("/proc/sys/vm/overcommit_memory");
+  std::string mode;
+  if (overcommit >> mode && mode == "1") GTEST_SKIP() << "memory is overcommitted";
+  // Two TiB of information file (sparse) cannot be held.
+  WriteBytes("a.pure", Units({T(0x41), T(0x42)}));
+  WriteBytes("a.info", {});
+  fs::resize_file("a.info", std::uintmax_t{2} << 40);
+  EXPECT_EQ(Run({"a"}), 1);
+  EXPECT_EQ(err_.str(), "Out of memory. Shutting down...\n");
+  EXPECT_FALSE(fs::exists("a.dte"));
+#endif
+}
 
 TEST_F(PairpickTest, CommandLine) {
   const std::string kUsage =
