@@ -466,7 +466,9 @@ TEST_F(PairpickTest, OutOfMemoryIsReported) {
   // Two TiB of information file (sparse) cannot be held.
   WriteBytes("a.pure", Units({T(0x41), T(0x42)}));
   WriteBytes("a.info", {});
-  fs::resize_file("a.info", std::uintmax_t{2} << 40);
+  std::error_code ec;
+  fs::resize_file("a.info", std::uintmax_t{2} << 40, ec);
+  if (ec) GTEST_SKIP() << "this file system holds no 2 TiB file: " << ec.message();
   EXPECT_EQ(Run({"a"}), 1);
   EXPECT_EQ(err_.str(), "Out of memory. Shutting down...\n");
   EXPECT_FALSE(fs::exists("a.dte"));
