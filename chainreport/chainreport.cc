@@ -5,6 +5,9 @@
 #include <new>
 
 #include "common/block_reader.h"
+#include "common/code_unit.h"
+#include "common/command_line.h"
+#include "common/file_io.h"
 #include "common/bytes.h"
 #include "common/format.h"
 #include "common/info_record.h"
@@ -51,7 +54,7 @@ bool VerifyBitPatternTable(const std::vector<std::uint8_t>& bit, Code& code,
     return false;
   }
   const std::size_t n = bit.size() / kBitRecordSize;
-  code.leaf_of.assign(65536, -1);
+  code.leaf_of.assign(common::kUnitValueCount, -1);
   for (std::size_t leaf = 0; leaf < n; ++leaf) {
     std::optional<common::BitRecord> record =
         common::DecodeBitRecord(bit.data() + leaf * kBitRecordSize);
@@ -274,22 +277,13 @@ void PrintReport(const std::vector<ScriptFigures>& rows, const Code& code,
   }
 }
 
-int RunStages(const std::vector<std::string>& args, std::ostream& out,
-              std::ostream& err) {
-  if (args.empty()) {
-    err << kUsage;
-    return 1;
-  }
-  if (args.size() == 1 && args[0] == "--help") {
-    out << kUsage;
-    return 0;
-  }
-  if (args.size() == 1 && args[0] == "--version") {
-    out << "chainreport " TESK_VERSION "\n";
-    return 0;
-  }
-  std::vector<std::uint8_t> tbl;
-  std::vector<std::uint8_t> bit;
+// Reads both tables under a shared lock of their folder, so that a
+// huffbuild committing meanwhile cannot hand over one old and one new table.
+bool ReadTables(std::vector<std::uint8_t>& tbl, std::vector<std::uint8_t>& bit,
+                std::ostream& err) {
+  common::FolderLock lock;
+  std::error_code ec;
+  lock.Acquire(".", true, ec);  // reading goes on without it where it fails
   bool readable = true;
   for (auto [name, bytes] : {std::pair{common::kNodeTableName, &tbl},
                              std::pair{common::kBitPatternTableName, &bit}}) {
@@ -298,15 +292,31 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
       readable = false;
     }
   }
-  if (!readable) return 1;
+  return readable;
+}
+
+int RunStages(const std::vector<std::string>& args, std::ostream& out,
+              std::ostream& err, const common::RunSettings& settings) {
+  if (args.empty()) {
+    err << kUsage;
+    return 1;
+  }
+  if (const std::optional<int> status = common::AnswerHelpOrVersion(
+          args, "chainreport", TESK_VERSION, kUsage, out)) {
+    return *status;
+  }
+  std::vector<std::uint8_t> tbl;
+  std::vector<std::uint8_t> bit;
+  if (!ReadTables(tbl, bit, err)) return 1;
   const std::optional<Code> code = VerifyCode(tbl, bit, err);
   if (!code) return 1;
 
   int status = 0;
-  std::vector<std::int64_t> uses(65536, 0);
+  std::vector<std::int64_t> uses(common::kUnitValueCount, 0);
   std::vector<ScriptFigures> rows;
+  std::vector<std::uint8_t> block(settings.block_size);
   for (const std::string& script : args) {
-    std::optional<ScriptFigures> row = CheckScript(script, *code, uses, err);
+    std::optional<ScriptFigures> row = CheckScript(script, *code, uses, err, block);
     if (row) {
       rows.push_back(std::move(*row));
     } else {
@@ -331,26 +341,31 @@ std::optional<Code> VerifyCode(const std::vector<std::uint8_t>& tbl,
 std::optional<ScriptFigures> CheckScript(const std::string& script,
                                          const Code& code,
                                          std::vector<std::int64_t>& uses,
-                                         std::ostream& err) {
+                                         std::ostream& err,
+                                         std::span<std::uint8_t> block) {
   const std::string pure_name = common::PuretextName(script);
   const std::string info_name = common::InformationName(script);
   const std::string dte_name = common::DteName(script);
   ScriptFigures figures;
   figures.script = script;
 
-  common::BlockReader puretext;
-  if (!puretext.Open(pure_name)) {
+  common::NativeFile puretext;
+  std::error_code ec;
+  std::uint64_t puretext_size = 0;
+  if (common::NativeFile::OpenForReading(pure_name, puretext, ec) !=
+          common::OpenResult::kOk ||
+      !puretext.Measure(&puretext_size, nullptr, ec)) {
     err << Format("Could not read %s.\n", pure_name.c_str());
     return std::nullopt;
   }
-  figures.puretext_bytes = static_cast<std::int64_t>(puretext.size());
+  figures.puretext_bytes = static_cast<std::int64_t>(puretext_size);
   std::vector<std::uint8_t> info;
   if (common::ReadWholeFile(info_name, info) != common::ReadResult::kOk) {
     err << Format("Could not read %s.\n", info_name.c_str());
     return std::nullopt;
   }
-  common::BlockReader dte;
-  if (!dte.Open(dte_name)) {
+  common::BlockReader dte(block);
+  if (dte.Open(dte_name, ec) != common::OpenResult::kOk) {
     err << Format("Could not read %s.\n", dte_name.c_str());
     return std::nullopt;
   }
@@ -363,28 +378,24 @@ std::optional<ScriptFigures> CheckScript(const std::string& script,
   }
 
   // The records that cover the dte file, as pairpick rewrote them.
-  std::vector<std::int64_t> lengths;
-  std::int64_t described = 0;
-  for (std::size_t k = 0; described < dte_length &&
-                          (k + 1) * common::kInfoRecordSize <= info.size();
-       ++k) {
-    const std::int32_t length =
-        common::DecodeInfoRecord(info.data() + k * common::kInfoRecordSize)
-            .byteLength;
-    if (length < 0 || length % 2 != 0) {
-      err << Format("%s: record %zu at byte %zu has the bad length %d\n",
-                    info_name.c_str(), k + 1, k * common::kInfoRecordSize,
-                    length);
-      return std::nullopt;
-    }
-    lengths.push_back(length);
-    described += length;
+  const common::Coverage coverage = common::CoverFile(dte.size(), info);
+  if (coverage.kind == common::Coverage::Kind::kBadLength) {
+    err << Format("%s: record %zu at byte %zu has the bad length %d\n",
+                  info_name.c_str(), coverage.bad_record,
+                  (coverage.bad_record - 1) * common::kInfoRecordSize,
+                  coverage.bad_length);
+    return std::nullopt;
   }
-  if (described != dte_length) {
+  if (coverage.kind == common::Coverage::Kind::kMismatch) {
     err << Format("%s: its records add up to %lld bytes, but %s holds %lld\n",
-                  info_name.c_str(), static_cast<long long>(described),
+                  info_name.c_str(), static_cast<long long>(coverage.described),
                   dte_name.c_str(), static_cast<long long>(dte_length));
     return std::nullopt;
+  }
+  std::vector<std::int64_t> lengths(coverage.needed);
+  for (std::size_t k = 0; k < lengths.size(); ++k) {
+    lengths[k] = common::DecodeInfoRecord(info.data() + k * common::kInfoRecordSize)
+                     .byteLength;
   }
   figures.strings = static_cast<std::int64_t>(lengths.size());
 
@@ -439,10 +450,12 @@ std::optional<ScriptFigures> CheckScript(const std::string& script,
   return figures;
 }
 
+const char* const kInterrupted = "Interrupted. Shutting down...\n";
+
 int Run(const std::vector<std::string>& args, std::ostream& out,
-        std::ostream& err) {
+        std::ostream& err, const common::RunSettings& settings) {
   try {
-    return RunStages(args, out, err);
+    return RunStages(args, out, err, settings);
   } catch (const std::bad_alloc&) {
     err << "Out of memory. Shutting down...\n";
     return 1;

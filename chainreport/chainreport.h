@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "common/run_settings.h"
 #include "common/tables.h"
 
 namespace chainreport {
@@ -48,11 +50,15 @@ struct ScriptFigures {
 std::optional<ScriptFigures> CheckScript(const std::string& script,
                                          const Code& code,
                                          std::vector<std::int64_t>& uses,
-                                         std::ostream& err);
+                                         std::ostream& err,
+                                         std::span<std::uint8_t> block);
+
+// Printed when an interrupt ends the run.
+extern const char* const kInterrupted;
 
 // Runs the program on `args` (the arguments without the program name);
 // returns the exit status.
 int Run(const std::vector<std::string>& args, std::ostream& out,
-        std::ostream& err);
+        std::ostream& err, const common::RunSettings& settings = {});
 
 }  // namespace chainreport

@@ -2,44 +2,43 @@
 
 #include <algorithm>
 #include <cstring>
-#include <system_error>
-
-#include "common/file_io.h"
 
 namespace common {
 
-BlockReader::~BlockReader() {
-  if (file_ != nullptr) std::fclose(file_);
-}
-
-bool BlockReader::Open(const std::filesystem::path& path) {
-  file_ = OpenFile(path, "rb");
-  if (file_ == nullptr) return false;
-  std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(path, ec);
-  if (ec) {
-    std::fclose(file_);
-    file_ = nullptr;
-    return false;
+OpenResult BlockReader::Open(const std::filesystem::path& path,
+                             std::error_code& ec) {
+  const OpenResult result = NativeFile::OpenForReading(path, file_, ec);
+  if (result != OpenResult::kOk) return result;
+  if (!file_.Measure(&size_, &identity_, ec)) {
+    file_.Close(ec);
+    return OpenResult::kFailed;
   }
-  size_ = size;
-  buffer_.resize(kBlockSize);
-  return true;
+  begin_ = end_ = 0;
+  position_ = 0;
+  failed_ = false;
+  if (faults_ != nullptr) faults_->Opened(path);
+  return OpenResult::kOk;
 }
 
 std::size_t BlockReader::Refill() {
   const std::size_t kept = end_ - begin_;
-  if (file_ == nullptr || failed_) return kept;
-  std::memmove(buffer_.data(), buffer_.data() + begin_, kept);
+  if (!file_.is_open() || failed_) return kept;
+  std::memmove(block_.data(), block_.data() + begin_, kept);
   begin_ = 0;
   end_ = kept;
   const std::uint64_t unread = size_ - position_ - kept;
-  const std::size_t want = static_cast<std::size_t>(
-      std::min<std::uint64_t>(buffer_.size() - kept, unread));
-  if (want > 0) {
-    const std::size_t got = std::fread(buffer_.data() + end_, 1, want, file_);
+  std::size_t want = static_cast<std::size_t>(
+      std::min<std::uint64_t>(block_.size() - kept, unread));
+  while (want > 0) {
+    std::error_code ec;
+    const std::size_t got = file_.Read(block_.data() + end_, want, ec);
+    if (got == 0) {
+      // The file is shorter than it was when measured, or cannot be read.
+      failed_ = true;
+      break;
+    }
     end_ += got;
-    if (got < want) failed_ = true;
+    want -= got;
   }
   return end_ - begin_;
 }
@@ -56,16 +55,28 @@ void BlockReader::Skip(std::uint64_t n) {
 }
 
 ReadResult ReadWholeFile(const std::filesystem::path& path,
-                         std::vector<std::uint8_t>& bytes) {
-  BlockReader reader;
-  if (!reader.Open(path)) return ReadResult::kCannotOpen;
-  bytes.clear();
-  bytes.reserve(static_cast<std::size_t>(reader.size()));
-  while (reader.remaining() > 0) {
-    const std::size_t readable = reader.Fill(BlockReader::kBlockSize);
-    if (readable == 0) return ReadResult::kReadError;
-    bytes.insert(bytes.end(), reader.data(), reader.data() + readable);
-    reader.Consume(readable);
+                         std::vector<std::uint8_t>& bytes, Faults* faults) {
+  NativeFile file;
+  std::error_code ec;
+  switch (NativeFile::OpenForReading(path, file, ec)) {
+    case OpenResult::kOk:
+      break;
+    case OpenResult::kMissing:
+      return ReadResult::kMissing;
+    case OpenResult::kNotRegular:
+      return ReadResult::kNotRegular;
+    case OpenResult::kFailed:
+      return ReadResult::kCannotOpen;
+  }
+  std::uint64_t size = 0;
+  if (!file.Measure(&size, nullptr, ec)) return ReadResult::kReadError;
+  if (faults != nullptr) faults->Opened(path);
+  bytes.resize(static_cast<std::size_t>(size));
+  std::size_t have = 0;
+  while (have < bytes.size()) {
+    const std::size_t got = file.Read(bytes.data() + have, bytes.size() - have, ec);
+    if (got == 0) return ReadResult::kReadError;
+    have += got;
   }
   return ReadResult::kOk;
 }

@@ -1,30 +1,41 @@
 // Reading a file front to back in large blocks, so that memory stays flat
-// however large the file is and no system call is made per code unit.
+// however large the file is and no system call is made per code unit. The
+// block is a buffer the caller owns and hands to every reader in turn, so
+// that a run over many files touches its memory once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
+#include <span>
+#include <system_error>
 #include <vector>
+
+#include "common/faults.h"
+#include "common/file_io.h"
 
 namespace common {
 
 class BlockReader {
  public:
   static constexpr std::size_t kBlockSize = 256 * 1024;
+  // The smallest block: room for the longest step a reader takes at once.
+  static constexpr std::size_t kMinBlockSize = 8;
 
-  BlockReader() = default;
+  // REQUIRES: block.size() >= kMinBlockSize; the block outlives the reader.
+  explicit BlockReader(std::span<std::uint8_t> block, Faults* faults = nullptr)
+      : block_(block), faults_(faults) {}
   BlockReader(const BlockReader&) = delete;
   BlockReader& operator=(const BlockReader&) = delete;
-  ~BlockReader();
 
-  // Opens path for binary reading and measures it. Returns false if it
-  // cannot be opened or measured.
-  bool Open(const std::filesystem::path& path);
+  // Opens path for reading (a regular file only, without blocking) and
+  // measures the open file.
+  OpenResult Open(const std::filesystem::path& path, std::error_code& ec);
 
   // The length measured at Open; reading never goes beyond it.
   std::uint64_t size() const { return size_; }
+  // Which file was opened.
+  const FileIdentity& identity() const { return identity_; }
   // Bytes consumed so far.
   std::uint64_t position() const { return position_; }
   std::uint64_t remaining() const { return size_ - position_; }
@@ -32,12 +43,12 @@ class BlockReader {
   // Makes at least min(n, remaining()) bytes readable at data() and returns
   // how many are readable; fewer only when a read failed. Ask for the least
   // that is needed: when fewer than n bytes are buffered, the rest is moved
-  // to the front of the buffer before the next block is read.
-  // REQUIRES: n <= kBlockSize.
+  // to the front of the block before the next part is read.
+  // REQUIRES: n <= the block's size.
   std::size_t Fill(std::size_t n) {
     return end_ - begin_ >= n ? end_ - begin_ : Refill();
   }
-  const std::uint8_t* data() const { return buffer_.data() + begin_; }
+  const std::uint8_t* data() const { return block_.data() + begin_; }
 
   // REQUIRES: n is no more than Fill() made readable.
   void Consume(std::size_t n) {
@@ -48,14 +59,16 @@ class BlockReader {
   // Passes over n bytes, or over all that remain if fewer do.
   void Skip(std::uint64_t n);
 
-  // True once a read returned less than the measured length promised.
+  // True once a read failed or gave less than the measured length promised.
   bool failed() const { return failed_; }
 
  private:
   std::size_t Refill();
 
-  std::FILE* file_ = nullptr;
-  std::vector<std::uint8_t> buffer_;
+  std::span<std::uint8_t> block_;
+  Faults* faults_;
+  NativeFile file_;
+  FileIdentity identity_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::uint64_t size_ = 0;
@@ -63,10 +76,11 @@ class BlockReader {
   bool failed_ = false;
 };
 
-enum class ReadResult { kOk, kCannotOpen, kReadError };
+enum class ReadResult { kOk, kMissing, kNotRegular, kCannotOpen, kReadError };
 
-// Reads a whole (small) file, such as an information file.
+// Reads a whole (small) file, such as an information file or a table.
 ReadResult ReadWholeFile(const std::filesystem::path& path,
-                         std::vector<std::uint8_t>& bytes);
+                         std::vector<std::uint8_t>& bytes,
+                         Faults* faults = nullptr);
 
 }  // namespace common

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace common {
 
@@ -22,5 +23,23 @@ InfoRecord DecodeInfoRecord(const std::uint8_t* p);
 
 // REQUIRES: kInfoRecordSize writable bytes at p.
 void EncodeInfoRecord(const InfoRecord& record, std::uint8_t* p);
+
+// How the first records of an information file cover a file of strings
+// (a puretext or dte file): record by record, until their lengths reach
+// the file's length. Records behind those are not looked at.
+struct Coverage {
+  enum class Kind {
+    kExact,      // the first `needed` records add up to the file's length
+    kBadLength,  // a record before that has a negative or odd length
+    kMismatch,   // the records run out, or the last one reaches past the end
+  };
+  Kind kind = Kind::kExact;
+  std::size_t needed = 0;
+  std::size_t bad_record = 0;   // counted from 1, with kBadLength
+  std::int32_t bad_length = 0;  // with kBadLength
+  std::int64_t described = 0;   // what the records add up to, with kMismatch
+};
+
+Coverage CoverFile(std::uint64_t file_length, std::span<const std::uint8_t> info);
 
 }  // namespace common

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 
 #include "common/block_reader.h"
 #include "common/bytes.h"
+#include "common/command_line.h"
+#include "common/commit.h"
 #include "common/format.h"
+#include "common/output_file.h"
 #include "common/script_files.h"
 
 namespace huffbuild {
@@ -13,88 +17,188 @@ namespace {
 
 using common::Format;
 
+// Every message, in the order the README lists them. All go to standard
+// output.
 constexpr const char* kUsage =
     "huffbuild usage:\n  huffbuild script1 [script2] [script3] [...]";
-constexpr const char* kTableName = common::kNodeTableName;
-constexpr const char* kBitName = common::kBitPatternTableName;
-constexpr const char* kTableWriteFailed =
+// Said of a missing dte file: the name of the file is the system's own, so
+// it stays as it is.
+constexpr const char* kCannotOpenDte =
+    "Could not open puretext file for script \"%s\". Skipping...\n";
+constexpr const char* kDteNotAFile =
+    "Dte file for script \"%s\" is not a regular file. Shutting down...\n";
+constexpr const char* kOddDte =
+    "Dte file for script \"%s\" has an odd length. Shutting down...\n";
+constexpr const char* kCannotReadDte =
+    "Could not read dte file for script \"%s\". Shutting down...\n";
+constexpr const char* kNothingRead = "No dte file could be read. Shutting down...\n";
+constexpr const char* kTooManyUnits =
+    "Too many distinct code units: %d found, the table holds 1452. Shutting "
+    "down...\n";
+constexpr const char* kPatternTooLong =
+    "Pattern for symbol %04X is %d bits long, more than 99. Shutting down...\n";
+constexpr const char* kCannotOpenTable =
+    "Could not open target Encoded 'Text' file, tesk.tbl. Shutting down...\n";
+constexpr const char* kBuilding = "Building Bit Pattern Table, please be patient...\n";
+constexpr const char* kCannotOpenBits =
+    "Could not open target Bit Pattern Table file, tesk.bit. Shutting down...\n";
+constexpr const char* kCannotWriteTable =
     "Could not write target Encoded 'Text' file, tesk.tbl. Shutting down...\n";
-constexpr const char* kBitWriteFailed =
+constexpr const char* kCannotWriteBits =
     "Could not write target Bit Pattern Table file, tesk.bit. Shutting "
     "down...\n";
+constexpr const char* kLongestPatternIs = "\n\tLongest pattern: %d bits\n";
+constexpr const char* kOutOfMemory = "Out of memory. Shutting down...\n";
+
 constexpr std::size_t kLeafCount = common::kCodeTableSize;
+constexpr int kRecordsPerDot = 50;
+
+// Reads one dte file into the census. Returns false, after its message,
+// when the run must end; *read says whether the file was there.
+bool CountDteFile(const std::string& script, common::BlockReader& dte,
+                  Census& census, bool* read, std::ostream& out) {
+  std::error_code ec;
+  switch (dte.Open(common::DteName(script), ec)) {
+    case common::OpenResult::kOk:
+      break;
+    case common::OpenResult::kMissing:
+    case common::OpenResult::kFailed:
+      out << Format(kCannotOpenDte, script.c_str());
+      return true;
+    case common::OpenResult::kNotRegular:
+      out << Format(kDteNotAFile, script.c_str());
+      return false;
+  }
+  if (dte.size() % 2 != 0) {
+    out << Format(kOddDte, script.c_str());
+    return false;
+  }
+  *read = true;
+  while (dte.remaining() > 0) {
+    // The reader fills to the block's size or the file's end; both are
+    // even, so every block holds whole units.
+    const std::size_t readable = dte.Fill(2);
+    if (readable == 0 || readable % 2 != 0) break;
+    census.CountUnits(dte.data(), readable);
+    dte.Consume(readable);
+  }
+  if (dte.failed() || dte.remaining() > 0) {
+    out << Format(kCannotReadDte, script.c_str());
+    return false;
+  }
+  return true;
+}
 
 // Reads every named dte file into the census. Returns false, after its
 // message, when the run must end.
 bool TakeCensus(const std::vector<std::string>& scripts, Census& census,
-                std::ostream& out) {
+                std::ostream& out, const common::RunSettings& settings) {
+  std::vector<std::uint8_t> block(settings.block_size & ~std::size_t{1});
   bool any_read = false;
   for (const std::string& script : scripts) {
-    common::BlockReader dte;
-    if (!dte.Open(common::DteName(script))) {
-      out << Format(
-          "Could not open puretext file for script \"%s\". Skipping...\n",
-          script.c_str());
-      continue;
-    }
-    if (dte.size() % 2 != 0) {
-      out << Format(
-          "Dte file for script \"%s\" has an odd length. Shutting down...\n",
-          script.c_str());
-      return false;
-    }
-    any_read = true;
-    while (dte.remaining() > 0) {
-      // Blocks hold whole units: the reader fills to the block size or the
-      // end, and both are even.
-      const std::size_t readable = dte.Fill(common::BlockReader::kBlockSize);
-      if (readable == 0 || readable % 2 != 0) break;
-      census.CountUnits(dte.data(), readable);
-      dte.Consume(readable);
-    }
-    if (dte.failed() || dte.remaining() > 0) {
-      out << Format(
-          "Could not read dte file for script \"%s\". Shutting down...\n",
-          script.c_str());
-      return false;
-    }
+    common::BlockReader dte(block, settings.faults);
+    if (!CountDteFile(script, dte, census, &any_read, out)) return false;
   }
   if (!any_read) {
-    out << "No dte file could be read. Shutting down...\n";
+    out << kNothingRead;
     return false;
   }
   if (census.distinct() > common::kCodeTableSize) {
-    out << Format(
-        "Too many distinct code units: %d found, the table holds 1452. "
-        "Shutting down...\n",
-        census.distinct());
+    out << Format(kTooManyUnits, census.distinct());
+    return false;
+  }
+  return true;
+}
+
+// The longest pattern, or nullopt after the message when one does not fit
+// its field.
+std::optional<int> LongestPattern(const std::vector<NodeEntry>& table,
+                                  const std::vector<std::string>& patterns,
+                                  std::ostream& out) {
+  int longest = 0;
+  for (std::size_t leaf = 0; leaf < kLeafCount; ++leaf) {
+    const int length = static_cast<int>(patterns[leaf].size());
+    if (length > kLongestPattern) {
+      out << Format(kPatternTooLong, table[leaf].first, length);
+      return std::nullopt;
+    }
+    longest = std::max(longest, length);
+  }
+  return longest;
+}
+
+bool WriteNodeTable(const std::vector<NodeEntry>& table,
+                    common::OutputFile& tbl, std::ostream& out) {
+  std::error_code ec;
+  if (tbl.Begin(common::kNodeTableName, ec) != common::OutputProblem::kNone) {
+    out << kCannotOpenTable;
+    return false;
+  }
+  tbl.Write(common::EncodeNodeTable(table));
+  return true;
+}
+
+// Writes the Bit Pattern Table with a dot for every 50 records.
+bool WriteBitPatternTable(const std::vector<NodeEntry>& table,
+                          const std::vector<std::string>& patterns,
+                          common::OutputFile& bit, std::ostream& out) {
+  out << kBuilding;
+  std::error_code ec;
+  if (bit.Begin(common::kBitPatternTableName, ec) != common::OutputProblem::kNone) {
+    out << kCannotOpenBits;
+    return false;
+  }
+  std::vector<std::uint8_t> record;
+  for (std::size_t leaf = 0; leaf < kLeafCount; ++leaf) {
+    record.clear();
+    common::AppendBitRecord(record, table[leaf].first, patterns[leaf]);
+    bit.Write(record);
+    if ((leaf + 1) % kRecordsPerDot == 0) out << ".";
+  }
+  return true;
+}
+
+// Finishes both tables and renames them over the old ones as one group.
+// Failures follow the dots, so their messages start on a line of their own.
+bool CommitTables(common::OutputFile& tbl, common::OutputFile& bit,
+                  std::ostream& out, const common::RunSettings& settings) {
+  std::error_code ec;
+  if (!tbl.Finish(ec)) {
+    out << "\n" << kCannotWriteTable;
+    return false;
+  }
+  if (!bit.Finish(ec)) {
+    out << "\n" << kCannotWriteBits;
+    return false;
+  }
+  common::Commit commit(settings.faults);
+  commit.Add({tbl.HandOver(), bit.HandOver()});
+  const common::Commit::Outcome outcome = commit.CommitAll().front();
+  if (!outcome.committed) {
+    out << "\n" << (outcome.file == 0 ? kCannotWriteTable : kCannotWriteBits);
     return false;
   }
   return true;
 }
 
 int RunStages(const std::vector<std::string>& args, std::ostream& out,
-              common::DiskQuota* quota) {
+              const common::RunSettings& settings) {
   if (args.empty()) {
     out << kUsage;
     return 1;
   }
-  if (args.size() == 1 && args[0] == "--help") {
-    out << kUsage << "\n";
-    return 0;
-  }
-  if (args.size() == 1 && args[0] == "--version") {
-    out << "huffbuild " TESK_VERSION "\n";
-    return 0;
+  if (const std::optional<int> status = common::AnswerHelpOrVersion(
+          args, "huffbuild", TESK_VERSION, std::string(kUsage) + "\n", out)) {
+    return *status;
   }
   Census census;
-  if (!TakeCensus(args, census, out)) return 1;
-  return WriteTables(BuildNodeTable(census.CompletedNodes()), out, quota);
+  if (!TakeCensus(args, census, out, settings)) return 1;
+  return WriteTables(BuildNodeTable(census.CompletedNodes()), out, settings) ? 0 : 1;
 }
 
 }  // namespace
 
-Census::Census() : counts_(65536, 0) {}
+Census::Census() : counts_(common::kUnitValueCount, 0) {}
 
 void Census::CountUnits(const std::uint8_t* data, std::size_t size) {
   for (std::size_t i = 0; i + 1 < size; i += 2) {
@@ -179,87 +283,32 @@ std::vector<std::string> BitPatterns(const std::vector<NodeEntry>& table,
   return patterns;
 }
 
-int WriteTables(const std::vector<NodeEntry>& table, std::ostream& out,
-                common::DiskQuota* quota) {
+bool WriteTables(const std::vector<NodeEntry>& table, std::ostream& out,
+                 const common::RunSettings& settings) {
   const std::vector<std::string> patterns = BitPatterns(table, kLeafCount);
-  int longest = 0;
-  for (std::size_t leaf = 0; leaf < kLeafCount; ++leaf) {
-    const int length = static_cast<int>(patterns[leaf].size());
-    if (length > kLongestPattern) {
-      out << Format(
-          "Pattern for symbol %04X is %d bits long, more than 99. Shutting "
-          "down...\n",
-          table[leaf].first, length);
-      return 1;
-    }
-    longest = std::max(longest, length);
-  }
-
-  common::AtomicFile tbl(kTableName, quota);
-  if (!tbl.Open()) {
-    out << "Could not open target Encoded 'Text' file, tesk.tbl. Shutting "
-           "down...\n";
-    return 1;
-  }
-  tbl.Write(common::EncodeNodeTable(table));
-
-  out << "Building Bit Pattern Table, please be patient...\n";
-  common::AtomicFile bit(kBitName, quota);
-  if (!bit.Open()) {
-    out << "Could not open target Bit Pattern Table file, tesk.bit. Shutting "
-           "down...\n";
-    return 1;
-  }
-  std::vector<std::uint8_t> record;
-  for (std::size_t leaf = 0; leaf < kLeafCount; ++leaf) {
-    record.clear();
-    common::AppendBitRecord(record, table[leaf].first, patterns[leaf]);
-    bit.Write(record);
-    if ((leaf + 1) % 50 == 0) out << ".";
-  }
-
-  if (!tbl.Finish()) {
-    out << kTableWriteFailed;
-    return 1;
-  }
-  if (!bit.Finish()) {
-    out << kBitWriteFailed;
-    return 1;
-  }
-  // The two tables are one result: should the second rename fail, the old
-  // node table goes back.
-  std::vector<std::uint8_t> old_table;
-  const bool had_table =
-      common::ReadWholeFile(kTableName, old_table) == common::ReadResult::kOk;
-  if (!tbl.Commit()) {
-    out << kTableWriteFailed;
-    return 1;
-  }
-  if (!bit.Commit()) {
-    if (had_table) {
-      common::AtomicFile restore(kTableName);
-      if (restore.Open()) {
-        restore.Write(old_table);
-        if (restore.Finish()) restore.Commit();
-      }
-    } else {
-      std::error_code ec;
-      std::filesystem::remove(kTableName, ec);
-    }
-    out << kBitWriteFailed;
-    return 1;
-  }
-  out << Format("\n\tLongest pattern: %d bits\n", longest);
-  return 0;
+  const std::optional<int> longest = LongestPattern(table, patterns, out);
+  if (!longest) return false;
+  // The node table goes out in one write; the Bit Pattern Table record by
+  // record through a buffer.
+  std::vector<std::uint8_t> buffer(settings.block_size);
+  common::OutputFile tbl({}, settings.faults);
+  common::OutputFile bit(buffer, settings.faults);
+  if (!WriteNodeTable(table, tbl, out)) return false;
+  if (!WriteBitPatternTable(table, patterns, bit, out)) return false;
+  if (!CommitTables(tbl, bit, out, settings)) return false;
+  out << Format(kLongestPatternIs, *longest);
+  return true;
 }
 
+const char* const kInterrupted = "Interrupted. Shutting down...\n";
+
 int Run(const std::vector<std::string>& args, std::ostream& out,
-        std::ostream& err, common::DiskQuota* quota) {
+        std::ostream& err, const common::RunSettings& settings) {
   (void)err;  // every message of huffbuild goes to standard output
   try {
-    return RunStages(args, out, quota);
+    return RunStages(args, out, settings);
   } catch (const std::bad_alloc&) {
-    out << "Out of memory. Shutting down...\n";
+    out << kOutOfMemory;
     return 1;
   }
 }

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "common/atomic_file.h"
 #include "common/code_unit.h"
+#include "common/run_settings.h"
 #include "common/tables.h"
 
 namespace huffbuild {
@@ -62,14 +62,17 @@ std::vector<std::string> BitPatterns(const std::vector<NodeEntry>& table,
                                      std::size_t leaf_count);
 
 // Writes tesk.tbl and tesk.bit for a node table of kCodeTableSize leaves,
-// printing the progress messages on `out`. Returns the exit status; on any
-// failure both files stay as they were.
-int WriteTables(const std::vector<NodeEntry>& table, std::ostream& out,
-                common::DiskQuota* quota);
+// printing the progress messages on `out`. Returns false after its message
+// when the tables could not be written; both then stay as they were.
+bool WriteTables(const std::vector<NodeEntry>& table, std::ostream& out,
+                 const common::RunSettings& settings = {});
+
+// Printed when an interrupt ends the run.
+extern const char* const kInterrupted;
 
 // Runs the program on `args` (the arguments without the program name);
-// returns the exit status. `quota`, when given, limits what may be written.
+// returns the exit status.
 int Run(const std::vector<std::string>& args, std::ostream& out,
-        std::ostream& err, common::DiskQuota* quota = nullptr);
+        std::ostream& err, const common::RunSettings& settings = {});
 
 }  // namespace huffbuild

@@ -1,11 +1,12 @@
 #include "ipsadd/ipsadd.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <new>
 
 #include "common/block_reader.h"
 #include "common/bytes.h"
+#include "common/command_line.h"
+#include "common/commit.h"
 #include "common/format.h"
 
 namespace ipsadd {
@@ -13,13 +14,28 @@ namespace {
 
 using common::Format;
 
+// Every message, in the order the README lists them. All go to standard
+// output.
 constexpr const char* kUsage =
     "ipsadd usage:\n  ipsadd datafile offset\n    datafile - file to link "
     "in.\n    offset - where to link it.\n";
-constexpr const char* kIpsName = "tesk.ips";
+constexpr const char* kInvalidOffset =
+    "Invalid offset \"%s\": expected a hexadecimal number from 0 to FFFFFF.\n";
+constexpr const char* kEndMarker =
+    "Offset 454F46 cannot be used: IPS reads it as the end marker.\n";
+constexpr const char* kCannotOpenData = "Could not open data file \"%s\".\n";
+constexpr const char* kDataNotAFile =
+    "Data file \"%s\" is not a regular file.\n";
+constexpr const char* kEmptyData = "Data file \"%s\" is empty; nothing to add.\n";
+constexpr const char* kDataDoesNotFit =
+    "Data file \"%s\" does not fit: a record would start above FFFFFF.\n";
 constexpr const char* kCannotOpenIps = "Could not open IPS file to add data.\n";
+constexpr const char* kCannotReadData = "Could not read data file \"%s\".\n";
 constexpr const char* kCannotWriteIps =
     "Could not write IPS file; it was left unchanged.\n";
+constexpr const char* kOutOfMemory = "Out of memory. Shutting down...\n";
+
+constexpr const char* kIpsName = "tesk.ips";
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -33,9 +49,51 @@ bool IsSpace(char c) {
          c == '\r';
 }
 
+// The offset operand, or nullopt after its message.
+std::optional<std::uint32_t> TakeOffset(const std::string& text, std::ostream& out) {
+  std::uint32_t offset = 0;
+  switch (ParseOffset(text, &offset)) {
+    case OffsetResult::kOk:
+      return offset;
+    case OffsetResult::kInvalid:
+      out << Format(kInvalidOffset, text.c_str());
+      break;
+    case OffsetResult::kEndMarker:
+      out << kEndMarker;
+      break;
+  }
+  return std::nullopt;
+}
+
+// Opens the data file and plans its records, or returns nullopt after the
+// message.
+std::optional<std::vector<RecordSpan>> OpenData(const std::string& name,
+                                                std::uint32_t offset,
+                                                common::BlockReader& data,
+                                                std::ostream& out) {
+  std::error_code ec;
+  switch (data.Open(name, ec)) {
+    case common::OpenResult::kOk:
+      break;
+    case common::OpenResult::kMissing:
+    case common::OpenResult::kFailed:
+      out << Format(kCannotOpenData, name.c_str());
+      return std::nullopt;
+    case common::OpenResult::kNotRegular:
+      out << Format(kDataNotAFile, name.c_str());
+      return std::nullopt;
+  }
+  if (data.size() == 0) {
+    out << Format(kEmptyData, name.c_str());
+    return std::nullopt;
+  }
+  std::optional<std::vector<RecordSpan>> records = PlanRecords(offset, data.size());
+  if (!records) out << Format(kDataDoesNotFit, name.c_str());
+  return records;
+}
+
 // Copies `n` bytes from `from` to `to`. Returns false on a short read.
-bool CopyBytes(common::BlockReader& from, std::uint64_t n,
-               common::AtomicFile& to) {
+bool CopyBytes(common::BlockReader& from, std::uint64_t n, common::FileWriter& to) {
   while (n > 0) {
     const std::size_t readable = from.Fill(1);
     if (readable == 0) return false;
@@ -48,94 +106,58 @@ bool CopyBytes(common::BlockReader& from, std::uint64_t n,
   return true;
 }
 
-int RunStages(const std::vector<std::string>& args, std::ostream& out,
-              common::DiskQuota* quota) {
-  if (args.size() == 1 && args[0] == "--help") {
-    out << kUsage;
-    return 0;
+// Appends the records to tesk.ips; it is left as it was on any failure.
+bool AppendRecords(const std::string& data_name, common::BlockReader& data,
+                   const std::vector<RecordSpan>& records, std::ostream& out,
+                   const common::RunSettings& settings) {
+  std::vector<std::uint8_t> buffer(settings.block_size);
+  const auto write = [&](common::FileWriter& ips) {
+    for (const RecordSpan& record : records) {
+      std::vector<std::uint8_t> header;
+      common::AppendBe24(header, record.offset);
+      common::AppendBe16(header, static_cast<std::uint16_t>(record.size));
+      ips.Write(header);
+      if (!CopyBytes(data, record.size, ips)) return false;
+    }
+    return !data.failed();
+  };
+  const common::AppendResult result =
+      common::AppendInPlace(kIpsName, buffer, write, settings.faults);
+  switch (result.outcome) {
+    case common::AppendOutcome::kDone:
+      return true;
+    case common::AppendOutcome::kCannotOpen:
+      out << kCannotOpenIps;
+      break;
+    case common::AppendOutcome::kWriteFailed:
+      out << kCannotWriteIps;
+      break;
+    case common::AppendOutcome::kSourceFailed:
+      out << Format(kCannotReadData, data_name.c_str());
+      break;
   }
-  if (args.size() == 1 && args[0] == "--version") {
-    out << "ipsadd " TESK_VERSION "\n";
-    return 0;
+  return false;
+}
+
+int RunStages(const std::vector<std::string>& args, std::ostream& out,
+              const common::RunSettings& settings) {
+  if (const std::optional<int> status =
+          common::AnswerHelpOrVersion(args, "ipsadd", TESK_VERSION, kUsage, out)) {
+    return *status;
   }
   if (args.size() != 2) {
     out << kUsage;
     return 1;
   }
   const std::string& data_name = args[0];
-  const std::string& offset_text = args[1];
-
-  std::uint32_t offset = 0;
-  switch (ParseOffset(offset_text, &offset)) {
-    case OffsetResult::kOk:
-      break;
-    case OffsetResult::kInvalid:
-      out << Format(
-          "Invalid offset \"%s\": expected a hexadecimal number from 0 to "
-          "FFFFFF.\n",
-          offset_text.c_str());
-      return 1;
-    case OffsetResult::kEndMarker:
-      out << "Offset 454F46 cannot be used: IPS reads it as the end marker.\n";
-      return 1;
-  }
-  common::BlockReader data;
-  if (!data.Open(data_name)) {
-    out << Format("Could not open data file \"%s\".\n", data_name.c_str());
-    return 1;
-  }
-  if (data.size() == 0) {
-    out << Format("Data file \"%s\" is empty; nothing to add.\n",
-                  data_name.c_str());
-    return 1;
-  }
+  const std::optional<std::uint32_t> offset = TakeOffset(args[1], out);
+  if (!offset) return 1;
+  std::vector<std::uint8_t> block(settings.block_size);
+  common::BlockReader data(block, settings.faults);
   const std::optional<std::vector<RecordSpan>> records =
-      PlanRecords(offset, data.size());
-  if (!records) {
-    out << Format(
-        "Data file \"%s\" does not fit: a record would start above FFFFFF.\n",
-        data_name.c_str());
-    return 1;
-  }
-
-  // The new content goes to a temporary beside tesk.ips: its old bytes,
-  // then the records. Only a complete file replaces it.
-  common::AtomicFile ips(kIpsName, quota);
-  if (!ips.Open()) {
-    out << kCannotOpenIps;
-    return 1;
-  }
-  std::error_code ec;
-  if (std::filesystem::exists(kIpsName, ec)) {
-    common::BlockReader old;
-    if (!old.Open(kIpsName)) {
-      out << kCannotOpenIps;
-      return 1;
-    }
-    if (!CopyBytes(old, old.size(), ips) || old.failed()) {
-      out << kCannotWriteIps;
-      return 1;
-    }
-  }
-  for (const RecordSpan& record : *records) {
-    std::vector<std::uint8_t> header;
-    common::AppendBe24(header, record.offset);
-    common::AppendBe16(header, static_cast<std::uint16_t>(record.size));
-    ips.Write(header);
-    if (!CopyBytes(data, record.size, ips)) {
-      out << Format("Could not read data file \"%s\".\n", data_name.c_str());
-      return 1;
-    }
-  }
-  if (data.failed()) {
-    out << Format("Could not read data file \"%s\".\n", data_name.c_str());
-    return 1;
-  }
-  if (!ips.Finish() || !ips.Commit()) {
-    out << kCannotWriteIps;
-    return 1;
-  }
-  return 0;
+      OpenData(data_name, *offset, data, out);
+  if (!records) return 1;
+  return AppendRecords(data_name, data, *records, out, settings) ? 0 : 1;
 }
 
 }  // namespace
@@ -178,13 +200,15 @@ std::optional<std::vector<RecordSpan>> PlanRecords(std::uint32_t offset,
   return records;
 }
 
+const char* const kInterrupted = "Interrupted. Shutting down...\n";
+
 int Run(const std::vector<std::string>& args, std::ostream& out,
-        std::ostream& err, common::DiskQuota* quota) {
+        std::ostream& err, const common::RunSettings& settings) {
   (void)err;  // every message of ipsadd goes to standard output
   try {
-    return RunStages(args, out, quota);
+    return RunStages(args, out, settings);
   } catch (const std::bad_alloc&) {
-    out << "Out of memory. Shutting down...\n";
+    out << kOutOfMemory;
     return 1;
   }
 }

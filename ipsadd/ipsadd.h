@@ -4,7 +4,9 @@
 //   size    2 bytes, big-endian, 1 to 65535
 //   data    `size` bytes
 // Data longer than 65535 bytes becomes consecutive records. No header and no
-// end marker are written; records go behind whatever the file holds.
+// end marker are written; records go behind whatever the file holds, in
+// place, so that a patch built from many data files costs what its bytes
+// cost (common/commit.h keeps a failed or killed append from showing).
 #pragma once
 
 #include <cstdint>
@@ -13,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "common/atomic_file.h"
+#include "common/run_settings.h"
 
 namespace ipsadd {
 
@@ -40,9 +42,12 @@ struct RecordSpan {
 std::optional<std::vector<RecordSpan>> PlanRecords(std::uint32_t offset,
                                                    std::uint64_t size);
 
+// Printed when an interrupt ends the run.
+extern const char* const kInterrupted;
+
 // Runs the program on `args` (the operands without the program name);
-// returns the exit status. `quota`, when given, limits what may be written.
+// returns the exit status.
 int Run(const std::vector<std::string>& args, std::ostream& out,
-        std::ostream& err, common::DiskQuota* quota = nullptr);
+        std::ostream& err, const common::RunSettings& settings = {});
 
 }  // namespace ipsadd

@@ -3,23 +3,55 @@
 #include <algorithm>
 #include <climits>
 #include <new>
+#include <optional>
 
 #include "common/bytes.h"
+#include "common/command_line.h"
+#include "common/commit.h"
 #include "common/format.h"
 #include "common/script_files.h"
 
 namespace pairpick {
 namespace {
 
-using common::AtomicFile;
 using common::BlockReader;
 using common::CodeUnit;
 using common::Format;
 using common::InfoRecord;
 using common::kInfoRecordSize;
 
+// Every message, in the order the README lists them. All go to standard
+// error.
 constexpr const char* kUsage =
     "pairpick usage:\n  pairpick script1 [script2] [script3] ...\n";
+constexpr const char* kCannotOpenPuretext =
+    "Could not open puretext file %s. Skipping...\n";
+constexpr const char* kCannotOpenInformation =
+    "Could not open information file %s. Skipping...\n";
+constexpr const char* kCannotOpenInformationBecause =
+    "Could not open information file %s: %s. Skipping...\n";
+constexpr const char* kCannotOpenDteBecause =
+    "Could not open dte file %s: %s. Skipping...\n";
+constexpr const char* kPuretextNotAFile =
+    "Puretext file %s is not a regular file. Skipping...\n";
+constexpr const char* kInformationNotAFile =
+    "Information file %s is not a regular file. Skipping...\n";
+constexpr const char* kOddPuretext =
+    "Puretext file %s has an odd length. Skipping...\n";
+constexpr const char* kBadLength =
+    "Information file %s has a bad length in record %d. Skipping...\n";
+constexpr const char* kLengthMismatch =
+    "Information file %s describes %lld bytes, but puretext file %s holds "
+    "%lld. Skipping...\n";
+constexpr const char* kCannotReadPuretext =
+    "Could not read puretext file %s. Skipping...\n";
+constexpr const char* kCannotReadInformation =
+    "Could not read information file %s. Skipping...\n";
+constexpr const char* kCannotWriteDte =
+    "Could not write dte file %s. Skipping...\n";
+constexpr const char* kCannotWriteInformation =
+    "Could not write information file %s. Skipping...\n";
+constexpr const char* kOutOfMemory = "Out of memory. Shutting down...\n";
 
 // The fixed codes as inclusive ranges; 133 codes in all.
 constexpr std::uint16_t kFixedRanges[][2] = {
@@ -41,193 +73,398 @@ constexpr std::array<std::uint16_t, kFixedCodeCount> MakeFixedCodes() {
   return codes;
 }
 
-// How far an information file's records cover its puretext file.
-struct Coverage {
-  enum class Kind { kExact, kBadLength, kMismatch };
-  Kind kind = Kind::kExact;
-  std::size_t needed = 0;       // records that cover the puretext
-  std::size_t bad_record = 0;   // counted from 1, with kBadLength
-  long long described = 0;      // with kMismatch
-};
-
-Coverage CheckCoverage(std::uint64_t puretext_length,
-                       const std::vector<std::uint8_t>& info) {
-  Coverage coverage;
-  if (puretext_length == 0) return coverage;
-  const auto length = static_cast<long long>(puretext_length);
-  const std::size_t record_count = info.size() / kInfoRecordSize;
-  long long sum = 0;
-  for (std::size_t k = 0; k < record_count; ++k) {
-    const InfoRecord record =
-        common::DecodeInfoRecord(info.data() + k * kInfoRecordSize);
-    if (record.byteLength < 0 || record.byteLength % 2 != 0) {
-      coverage.kind = Coverage::Kind::kBadLength;
-      coverage.bad_record = k + 1;
-      return coverage;
+// Walks the code units of the next `count` bytes of a puretext file step by
+// step, until fewer than two whole units of them remain. `stepper` takes one
+// step at a time:
+//   std::size_t Step(const std::uint8_t* s, std::uint64_t file_left)
+//     takes the step at s, where at least 6 bytes, or all `file_left` bytes
+//     left in the file, are readable; returns the bytes it takes, which may
+//     reach past `count` and, at the file's end, past the file;
+//   std::uint64_t Room()  how many bytes the next run of steps may take;
+//   void Done()           after each run of steps.
+// Steps that lie inside the block run without a check each; only at the
+// file's end is a step taken on its own. Returns the bytes taken, or nullopt
+// when a read failed.
+template <typename Stepper>
+std::optional<std::uint64_t> WalkSteps(BlockReader& reader, std::uint64_t count,
+                                       Stepper& stepper) {
+  std::uint64_t p = 0;
+  while (p + 3 < count) {
+    const std::size_t readable = reader.Fill(6);
+    if (readable < std::min<std::uint64_t>(6, reader.remaining())) {
+      return std::nullopt;
     }
-    sum += record.byteLength;
-    if (sum >= length) {
-      coverage.needed = k + 1;
-      if (sum > length) {
-        coverage.kind = Coverage::Kind::kMismatch;
-        coverage.described = sum;
-      }
-      return coverage;
+    const std::uint8_t* d = reader.data();
+    // A step takes at most 6 bytes, so one that starts below readable - 5
+    // lies inside the block.
+    const std::uint64_t stop = std::min<std::uint64_t>(
+        {readable >= 6 ? readable - 5 : 0, count - p - 3, stepper.Room()});
+    std::size_t i = 0;
+    while (i < stop) i += stepper.Step(d + i, UINT64_MAX);
+    if (i == 0) {
+      // The last bytes of the file: the step may pass over its end.
+      i = stepper.Step(d, reader.remaining());
     }
+    stepper.Done();
+    if (i <= readable) {
+      reader.Consume(i);
+    } else {
+      reader.Skip(i);
+    }
+    p += i;
   }
-  coverage.kind = Coverage::Kind::kMismatch;
-  coverage.described = sum;
-  return coverage;
+  return p;
 }
 
-// Re-encodes one script. Returns false for a failure that must end the run
-// with status 1; files that cannot be opened are only reported.
-bool ReencodeScript(const std::string& script, const SubstitutionTable& table,
-                    std::ostream& err, common::DiskQuota* quota) {
-  const std::string pure_name = common::PuretextName(script);
-  const std::string info_name = common::InformationName(script);
-  const std::string dte_name = common::DteName(script);
+class SurveyStepper {
+ public:
+  explicit SurveyStepper(PairList& pairs) : pairs_(pairs) {}
 
-  BlockReader puretext;
-  if (!puretext.Open(pure_name)) {
-    err << Format("Could not open puretext file %s. Skipping...\n",
-                  pure_name.c_str());
-    return true;
+  // The argument unit is passed over unread.
+  std::size_t Step(const std::uint8_t* s, std::uint64_t) {
+    const CodeUnit u1 = common::ReadLe16(s);
+    if (!common::IsTextCharacter(u1)) return common::TakesArgument(u1) ? 4 : 2;
+    const CodeUnit u2 = common::ReadLe16(s + 2);
+    if (common::IsTextCharacter(u2)) {
+      pairs_.Count(common::PairValue(u1, u2));
+      return 4;
+    }
+    return common::TakesArgument(u2) ? 6 : 4;
   }
-  std::vector<std::uint8_t> info;
-  switch (common::ReadWholeFile(info_name, info)) {
+  std::uint64_t Room() const { return UINT64_MAX; }
+  void Done() {}
+
+ private:
+  PairList& pairs_;
+};
+
+class EncodeStepper {
+ public:
+  EncodeStepper(const SubstitutionTable& table, common::FileWriter& out)
+      : table_(table), out_(out) {}
+
+  // Encodes the step at s into the lent buffer. No step writes more bytes
+  // than it takes, which is what Room() relies on.
+  std::size_t Step(const std::uint8_t* s, std::uint64_t file_left) {
+    std::uint8_t* o = o_;
+    const CodeUnit u1 = common::ReadLe16(s);
+    o[0] = s[0];
+    if (!common::IsTextCharacter(u1)) {
+      o[1] = s[1];
+      if (!common::TakesArgument(u1)) return Wrote(2, 2);
+      o[2] = s[2];
+      o[3] = s[3];
+      return Wrote(4, 4);
+    }
+    const CodeUnit u2 = common::ReadLe16(s + 2);
+    if (common::IsTextCharacter(u2)) {
+      // Either the pair unit (first code, second code) or the first
+      // character alone; chosen without a branch, as the choice follows no
+      // pattern.
+      const bool pair = table_.IsMember(common::PairValue(u1, u2));
+      o[1] = pair ? s[2] : s[1];
+      return Wrote(pair ? 4 : 2, 2);
+    }
+    o[1] = s[1];
+    o[2] = s[2];
+    o[3] = s[3];
+    if (!common::TakesArgument(u2)) return Wrote(4, 4);
+    // An argument unit beyond the end of the file is not invented.
+    if (file_left < 6) return Wrote(6, 4);
+    o[4] = s[4];
+    o[5] = s[5];
+    return Wrote(6, 6);
+  }
+  // Room for the steps: the lent buffer, less one step of 6 bytes.
+  std::uint64_t Room() {
+    if (static_cast<std::size_t>(end_ - o_) < BlockReader::kMinBlockSize) {
+      out_.Advance(static_cast<std::size_t>(o_ - begin_));
+      const std::span<std::uint8_t> lent = out_.Lend(BlockReader::kMinBlockSize);
+      begin_ = o_ = lent.data();
+      end_ = lent.data() + lent.size();
+    }
+    return static_cast<std::uint64_t>(end_ - o_) - 6;
+  }
+  // Counts what the steps wrote and gives the lent buffer back, so that the
+  // writer may be used between runs of steps.
+  void Done() {
+    out_.Advance(static_cast<std::size_t>(o_ - begin_));
+    begin_ = o_ = end_ = nullptr;
+  }
+
+ private:
+  std::size_t Wrote(std::size_t taken, std::size_t copied) {
+    o_ += copied;
+    return taken;
+  }
+
+  const SubstitutionTable& table_;
+  common::FileWriter& out_;
+  std::uint8_t* begin_ = nullptr;
+  std::uint8_t* o_ = nullptr;
+  std::uint8_t* end_ = nullptr;
+};
+
+enum class ScriptOutcome { kWritten, kSkipped, kRefused };
+
+// A script's names and what the survey made of it.
+struct Script {
+  std::string pure;
+  std::string info;
+  std::string dte;
+  bool refused = false;
+};
+
+struct RunState {
+  std::ostream& err;
+  const common::RunSettings& settings;
+  std::vector<std::uint8_t> read_block;
+  std::vector<std::uint8_t> write_block;
+  common::Commit commit;
+  std::vector<const Script*> committing;  // by commit group
+};
+
+// Surveys every script. A script whose puretext cannot be read is refused:
+// it must not be written with a table that lacks its pairs.
+PairList SurveyScripts(std::vector<Script>& scripts, RunState& run) {
+  PairList pairs;
+  for (Script& script : scripts) {
+    BlockReader puretext(run.read_block, run.settings.faults);
+    std::error_code ec;
+    switch (puretext.Open(script.pure, ec)) {
+      case common::OpenResult::kOk:
+        if (!SurveyPuretext(puretext, pairs)) {
+          run.err << Format(kCannotReadPuretext, script.pure.c_str());
+          script.refused = true;
+        }
+        break;
+      case common::OpenResult::kMissing:
+      case common::OpenResult::kFailed:
+        run.err << Format(kCannotOpenPuretext, script.pure.c_str());
+        break;
+      case common::OpenResult::kNotRegular:
+        run.err << Format(kPuretextNotAFile, script.pure.c_str());
+        script.refused = true;
+        break;
+    }
+  }
+  return pairs;
+}
+
+// Opens the puretext and reads the information file whole. Returns nullopt
+// when the script may go on, else how it ended, after the message.
+std::optional<ScriptOutcome> OpenInputs(const Script& script, BlockReader& puretext,
+                         std::vector<std::uint8_t>& info, RunState& run) {
+  std::error_code ec;
+  switch (puretext.Open(script.pure, ec)) {
+    case common::OpenResult::kOk:
+      break;
+    case common::OpenResult::kMissing:
+    case common::OpenResult::kFailed:
+      run.err << Format(kCannotOpenPuretext, script.pure.c_str());
+      return ScriptOutcome::kSkipped;
+    case common::OpenResult::kNotRegular:
+      run.err << Format(kPuretextNotAFile, script.pure.c_str());
+      return ScriptOutcome::kRefused;
+  }
+  switch (common::ReadWholeFile(script.info, info, run.settings.faults)) {
     case common::ReadResult::kOk:
-      break;
+      return std::nullopt;
+    case common::ReadResult::kMissing:
     case common::ReadResult::kCannotOpen:
-      err << Format("Could not open information file %s. Skipping...\n",
-                    info_name.c_str());
-      return true;
+      run.err << Format(kCannotOpenInformation, script.info.c_str());
+      return ScriptOutcome::kSkipped;
+    case common::ReadResult::kNotRegular:
+      run.err << Format(kInformationNotAFile, script.info.c_str());
+      return ScriptOutcome::kRefused;
     case common::ReadResult::kReadError:
-      err << Format("Could not read information file %s. Skipping...\n",
-                    info_name.c_str());
-      return false;
+      run.err << Format(kCannotReadInformation, script.info.c_str());
+      return ScriptOutcome::kRefused;
   }
-  AtomicFile info_out(info_name, quota);
-  if (!info_out.Open()) {
-    err << Format("Could not open information file %s. Skipping...\n",
-                  info_name.c_str());
-    return true;
-  }
-  AtomicFile dte_out(dte_name, quota);
-  if (!dte_out.Open()) {
-    err << Format("Could not open dte file %s. Skipping...\n",
-                  dte_name.c_str());
-    return true;
-  }
+  return ScriptOutcome::kRefused;
+}
 
-  if (puretext.size() % 2 != 0) {
-    err << Format("Puretext file %s has an odd length. Skipping...\n",
-                  pure_name.c_str());
-    return false;
-  }
-  const Coverage coverage = CheckCoverage(puretext.size(), info);
-  switch (coverage.kind) {
-    case Coverage::Kind::kExact:
+// Why an output cannot be written, in words for the message.
+std::string ProblemText(common::OutputProblem problem,
+                        const common::OutputFile& file,
+                        const std::error_code& ec) {
+  switch (problem) {
+    case common::OutputProblem::kNone:
       break;
-    case Coverage::Kind::kBadLength:
-      err << Format(
-          "Information file %s has a bad length in record %d. Skipping...\n",
-          info_name.c_str(), static_cast<int>(coverage.bad_record));
-      return false;
-    case Coverage::Kind::kMismatch:
-      err << Format(
-          "Information file %s describes %lld bytes, but puretext file %s "
-          "holds %lld. Skipping...\n",
-          info_name.c_str(), coverage.described, pure_name.c_str(),
-          static_cast<long long>(puretext.size()));
-      return false;
+    case common::OutputProblem::kNotAFile:
+      return "it is not a regular file";
+    case common::OutputProblem::kReadOnly:
+      return "it may not be written";
+    case common::OutputProblem::kCannotCreate:
+      return Format("cannot create a temporary file in %s (%s)",
+                    common::FolderOf(file.target()).string().c_str(),
+                    ec.message().c_str());
   }
+  return "";
+}
 
+// The records that cover the puretext, or nullopt after the message.
+std::optional<std::vector<InfoRecord>> CoverPuretext(
+    const Script& script, std::uint64_t puretext_length,
+    const std::vector<std::uint8_t>& info, RunState& run) {
+  if (puretext_length % 2 != 0) {
+    run.err << Format(kOddPuretext, script.pure.c_str());
+    return std::nullopt;
+  }
+  const common::Coverage coverage = common::CoverFile(puretext_length, info);
+  switch (coverage.kind) {
+    case common::Coverage::Kind::kExact:
+      break;
+    case common::Coverage::Kind::kBadLength:
+      run.err << Format(kBadLength, script.info.c_str(),
+                        static_cast<int>(coverage.bad_record));
+      return std::nullopt;
+    case common::Coverage::Kind::kMismatch:
+      run.err << Format(kLengthMismatch, script.info.c_str(),
+                        static_cast<long long>(coverage.described),
+                        script.pure.c_str(),
+                        static_cast<long long>(puretext_length));
+      return std::nullopt;
+  }
   std::vector<InfoRecord> records(coverage.needed);
   for (std::size_t k = 0; k < records.size(); ++k) {
     records[k] = common::DecodeInfoRecord(info.data() + k * kInfoRecordSize);
   }
+  return records;
+}
+
+// Encodes the dte file and writes both outputs; an empty puretext leaves
+// the information file as it is, as nothing describes it.
+ScriptOutcome WriteOutputs(const Script& script, BlockReader& puretext,
+                           const SubstitutionTable& table,
+                           std::vector<InfoRecord>& records,
+                           std::vector<std::uint8_t>& info,
+                           common::OutputFile& dte_out,
+                           common::OutputFile& info_out, RunState& run) {
   std::size_t bad_record = 0;
-  switch (EncodeScript(puretext, table, records, dte_out, &bad_record)) {
+  switch (EncodeScript(puretext, table, records, dte_out.writer(), &bad_record)) {
     case EncodeResult::kOk:
       break;
     case EncodeResult::kReadError:
-      err << Format("Could not read puretext file %s. Skipping...\n",
-                    pure_name.c_str());
-      return false;
+      run.err << Format(kCannotReadPuretext, script.pure.c_str());
+      return ScriptOutcome::kRefused;
     case EncodeResult::kLengthOverflow:
-      err << Format(
-          "Information file %s has a bad length in record %d. Skipping...\n",
-          info_name.c_str(), static_cast<int>(bad_record + 1));
-      return false;
+      run.err << Format(kBadLength, script.info.c_str(),
+                        static_cast<int>(bad_record + 1));
+      return ScriptOutcome::kRefused;
   }
-  for (std::size_t k = 0; k < records.size(); ++k) {
-    common::EncodeInfoRecord(records[k], info.data() + k * kInfoRecordSize);
+  std::error_code ec;
+  if (!dte_out.Finish(ec)) {
+    run.err << Format(kCannotWriteDte, script.dte.c_str());
+    return ScriptOutcome::kRefused;
   }
-  info_out.Write(info);
+  if (!records.empty()) {
+    for (std::size_t k = 0; k < records.size(); ++k) {
+      common::EncodeInfoRecord(records[k], info.data() + k * kInfoRecordSize);
+    }
+    info_out.Write(info);
+    if (!info_out.Finish(ec)) {
+      run.err << Format(kCannotWriteInformation, script.info.c_str());
+      return ScriptOutcome::kRefused;
+    }
+  }
+  // The dte file goes first; should the information file not follow, the
+  // old one still describes the puretext.
+  std::vector<common::FinishedFile> group = {dte_out.HandOver()};
+  if (!records.empty()) group.push_back(info_out.HandOver());
+  run.commit.Add(std::move(group));
+  run.committing.push_back(&script);
+  return ScriptOutcome::kWritten;
+}
 
-  if (!dte_out.Finish()) {
-    err << Format("Could not write dte file %s. Skipping...\n",
-                  dte_name.c_str());
-    return false;
+// Re-encodes one script into temporaries and hands them to the run's commit.
+ScriptOutcome ReencodeScript(const Script& script, const SubstitutionTable& table,
+                             RunState& run) {
+  BlockReader puretext(run.read_block, run.settings.faults);
+  std::vector<std::uint8_t> info;
+  if (const std::optional<ScriptOutcome> ended =
+          OpenInputs(script, puretext, info, run)) {
+    return *ended;
   }
-  // With an empty puretext nothing describes it, so the information file
-  // stays as it is and only the (empty) dte file is written.
-  const bool rewrite_info = !records.empty();
-  if (rewrite_info && !info_out.Finish()) {
-    err << Format("Could not write information file %s. Skipping...\n",
-                  info_name.c_str());
-    return false;
+
+  // The information file is written whole, straight from `info`.
+  common::OutputFile info_out({}, run.settings.faults);
+  common::OutputFile dte_out(run.write_block, run.settings.faults);
+  std::error_code ec;
+  common::OutputProblem problem = info_out.Begin(script.info, ec);
+  if (problem != common::OutputProblem::kNone) {
+    run.err << Format(kCannotOpenInformationBecause, script.info.c_str(),
+                      ProblemText(problem, info_out, ec).c_str());
+    return ScriptOutcome::kRefused;
   }
-  // The dte file goes first: until the information file follows, the old
-  // one still describes the puretext.
-  if (!dte_out.Commit()) {
-    err << Format("Could not write dte file %s. Skipping...\n",
-                  dte_name.c_str());
-    return false;
+  problem = dte_out.Begin(script.dte, ec);
+  if (problem != common::OutputProblem::kNone) {
+    run.err << Format(kCannotOpenDteBecause, script.dte.c_str(),
+                      ProblemText(problem, dte_out, ec).c_str());
+    return ScriptOutcome::kRefused;
   }
-  if (rewrite_info && !info_out.Commit()) {
-    err << Format("Could not write information file %s. Skipping...\n",
-                  info_name.c_str());
-    return false;
+
+  std::optional<std::vector<InfoRecord>> records =
+      CoverPuretext(script, puretext.size(), info, run);
+  if (!records) return ScriptOutcome::kRefused;
+  return WriteOutputs(script, puretext, table, *records, info, dte_out,
+                      info_out, run);
+}
+
+// Renames the finished scripts' files over their targets; returns false if
+// any script could not be committed.
+bool CommitScripts(RunState& run) {
+  const std::vector<common::Commit::Outcome> outcomes = run.commit.CommitAll();
+  bool all = true;
+  for (std::size_t g = 0; g < outcomes.size(); ++g) {
+    if (outcomes[g].committed) continue;
+    const Script& script = *run.committing[g];
+    run.err << (outcomes[g].file == 0
+                    ? Format(kCannotWriteDte, script.dte.c_str())
+                    : Format(kCannotWriteInformation, script.info.c_str()));
+    all = false;
   }
-  return true;
+  run.committing.clear();
+  return all;
 }
 
 int RunStages(const std::vector<std::string>& args, std::ostream& out,
-              std::ostream& err, common::DiskQuota* quota) {
+              std::ostream& err, const common::RunSettings& settings) {
   if (args.empty()) {
     err << kUsage;
     return 1;
   }
-  if (args.size() == 1 && args[0] == "--help") {
-    out << kUsage;
-    return 0;
+  if (const std::optional<int> status =
+          common::AnswerHelpOrVersion(args, "pairpick", TESK_VERSION, kUsage, out)) {
+    return *status;
   }
-  if (args.size() == 1 && args[0] == "--version") {
-    out << "pairpick " TESK_VERSION "\n";
-    return 0;
+  std::vector<Script> scripts;
+  for (const std::string& name : args) {
+    scripts.push_back({common::PuretextName(name), common::InformationName(name),
+                       common::DteName(name)});
   }
+  RunState run{err, settings, std::vector<std::uint8_t>(settings.block_size),
+               std::vector<std::uint8_t>(settings.block_size),
+               common::Commit(settings.faults), {}};
 
-  int status = 0;
-  PairList pairs;
-  for (const std::string& script : args) {
-    const std::string pure_name = common::PuretextName(script);
-    BlockReader puretext;
-    if (!puretext.Open(pure_name)) {
-      err << Format("Could not open puretext file %s. Skipping...\n",
-                    pure_name.c_str());
-    } else if (!SurveyPuretext(puretext, pairs)) {
-      err << Format("Could not read puretext file %s. Skipping...\n",
-                    pure_name.c_str());
-      status = 1;
+  bool all_written = true;
+  const SubstitutionTable table = BuildSubstitutionTable(SurveyScripts(scripts, run));
+  for (const Script& script : scripts) {
+    if (script.refused) {
+      all_written = false;
+      continue;
+    }
+    // A script named again sees what the run made of it before.
+    if (run.commit.Replaces(script.pure) || run.commit.Replaces(script.info) ||
+        run.commit.Replaces(script.dte)) {
+      all_written = CommitScripts(run) && all_written;
+    }
+    if (ReencodeScript(script, table, run) == ScriptOutcome::kRefused) {
+      all_written = false;
     }
   }
-  const SubstitutionTable table = BuildSubstitutionTable(pairs);
-  for (const std::string& script : args) {
-    if (!ReencodeScript(script, table, err, quota)) status = 1;
-  }
-  return status;
+  all_written = CommitScripts(run) && all_written;
+  return all_written ? 0 : 1;
 }
 
 }  // namespace
@@ -241,51 +478,10 @@ std::vector<PairRecord> PairList::records() const {
   return records;
 }
 
-namespace {
-
-// One survey step at s, which has at least 4 readable bytes; the argument
-// unit is passed over unread. Returns the bytes the step takes.
-inline std::size_t SurveyStep(const std::uint8_t* s, PairList& pairs) {
-  const CodeUnit u1 = common::ReadLe16(s);
-  if (!common::IsTextCharacter(u1)) return common::TakesArgument(u1) ? 4 : 2;
-  const CodeUnit u2 = common::ReadLe16(s + 2);
-  if (common::IsTextCharacter(u2)) {
-    pairs.Count(common::PairValue(u1, u2));
-    return 4;
-  }
-  return common::TakesArgument(u2) ? 6 : 4;
-}
-
-}  // namespace
-
 bool SurveyPuretext(BlockReader& puretext, PairList& pairs) {
-  const std::uint64_t length = puretext.remaining();
-  std::uint64_t p = 0;
-  // A step needs at least two whole units ahead of it.
-  while (p + 3 < length) {
-    const std::size_t readable = puretext.Fill(6);
-    if (readable < 4) return false;
-    const std::uint8_t* d = puretext.data();
-    // Whole steps that lie inside the block, with no check per step.
-    const std::uint64_t stop = std::min<std::uint64_t>(
-        readable >= 6 ? readable - 5 : 0, length - p - 3);
-    std::size_t i = 0;
-    while (i < stop) i += SurveyStep(d + i, pairs);
-    if (i > 0) {
-      puretext.Consume(i);
-      p += i;
-      continue;
-    }
-    // The last bytes of the file: the step may pass over its end.
-    const std::size_t step = SurveyStep(d, pairs);
-    if (step <= readable) {
-      puretext.Consume(step);
-    } else {
-      puretext.Skip(step);
-    }
-    p += step;
-  }
-  return !puretext.failed();
+  SurveyStepper stepper(pairs);
+  return WalkSteps(puretext, puretext.remaining(), stepper).has_value() &&
+         !puretext.failed();
 }
 
 SubstitutionTable BuildSubstitutionTable(const PairList& pairs) {
@@ -308,150 +504,47 @@ SubstitutionTable BuildSubstitutionTable(const PairList& pairs) {
   return table;
 }
 
-namespace {
-
-struct Step {
-  std::size_t taken;   // puretext bytes
-  std::size_t copied;  // dte bytes
-};
-
-// Encodes the step at s, which has at least 4 readable bytes and all bytes
-// of the step that lie within the file's `file_left` bytes, into o, which
-// has room for 6.
-inline Step EncodeStep(const std::uint8_t* s, std::uint8_t* o,
-                       const SubstitutionTable& table,
-                       std::uint64_t file_left) {
-  const CodeUnit u1 = common::ReadLe16(s);
-  o[0] = s[0];
-  if (!common::IsTextCharacter(u1)) {
-    o[1] = s[1];
-    if (!common::TakesArgument(u1)) return {2, 2};
-    o[2] = s[2];
-    o[3] = s[3];
-    return {4, 4};
-  }
-  const CodeUnit u2 = common::ReadLe16(s + 2);
-  if (common::IsTextCharacter(u2)) {
-    // Either the pair unit (first code, second code) or the first character
-    // alone; chosen without a branch, as the choice follows no pattern.
-    const bool pair = table.IsMember(common::PairValue(u1, u2));
-    o[1] = pair ? s[2] : s[1];
-    return {pair ? std::size_t{4} : std::size_t{2}, 2};
-  }
-  o[1] = s[1];
-  o[2] = s[2];
-  o[3] = s[3];
-  if (!common::TakesArgument(u2)) return {4, 4};
-  // An argument unit beyond the end of the file is not invented.
-  if (file_left < 6) return {6, 4};
-  o[4] = s[4];
-  o[5] = s[5];
-  return {6, 6};
-}
-
-}  // namespace
-
 EncodeResult EncodeScript(BlockReader& puretext, const SubstitutionTable& table,
-                          std::vector<InfoRecord>& records, AtomicFile& dte,
-                          std::size_t* bad_record) {
-  // The dte bytes are gathered in blocks, so that a step stores its bytes
-  // without a call.
-  constexpr std::size_t kOutBlock = 64 * 1024;
-  std::vector<std::uint8_t> block(kOutBlock + 8);
-  std::uint8_t* const out_begin = block.data();
-  std::uint8_t* const out_limit = out_begin + kOutBlock;
-  std::uint8_t* o = out_begin;
-  std::uint64_t flushed = 0;
-  const auto flush = [&] {
-    dte.Write(out_begin, static_cast<std::size_t>(o - out_begin));
-    flushed += static_cast<std::uint64_t>(o - out_begin);
-    o = out_begin;
-  };
-  const auto out_total = [&] {
-    return flushed + static_cast<std::uint64_t>(o - out_begin);
-  };
-
-  const std::uint64_t length = puretext.remaining();
+                          std::vector<InfoRecord>& records,
+                          common::FileWriter& dte, std::size_t* bad_record) {
+  EncodeStepper stepper(table, dte);
   std::uint64_t p = 0;
   std::uint64_t begin = 0;
-  EncodeResult result = EncodeResult::kOk;
-  for (std::size_t k = 0; k < records.size() && result == EncodeResult::kOk;
-       ++k) {
+  for (std::size_t k = 0; k < records.size(); ++k) {
     const std::uint64_t end =
         begin + static_cast<std::uint64_t>(records[k].byteLength);
-    const std::uint64_t string_start = out_total();
-    while (p + 3 < end) {
-      const std::size_t readable = puretext.Fill(6);
-      if (readable < 4) {
-        result = EncodeResult::kReadError;
-        break;
-      }
-      const std::uint8_t* d = puretext.data();
-      // Whole steps that lie inside the block and the string.
-      const std::uint64_t stop = std::min<std::uint64_t>(
-          readable >= 6 ? readable - 5 : 0, end - p - 3);
-      std::size_t i = 0;
-      while (i < stop) {
-        if (o >= out_limit) flush();
-        const Step step = EncodeStep(d + i, o, table, UINT64_MAX);
-        i += step.taken;
-        o += step.copied;
-      }
-      if (i > 0) {
-        puretext.Consume(i);
-        p += i;
-        continue;
-      }
-      // The last bytes of the file.
-      if (o >= out_limit) flush();
-      const Step step = EncodeStep(d, o, table, length - p);
-      if (step.copied > readable) {
-        result = EncodeResult::kReadError;
-        break;
-      }
-      o += step.copied;
-      if (step.taken <= readable) {
-        puretext.Consume(step.taken);
-      } else {
-        puretext.Skip(step.taken);
-      }
-      p += step.taken;
+    const std::uint64_t string_start = dte.bytes_written();
+    if (p + 3 < end) {
+      const std::optional<std::uint64_t> taken = WalkSteps(puretext, end - p, stepper);
+      if (!taken) return EncodeResult::kReadError;
+      p += *taken;
     }
-    if (result == EncodeResult::kOk && p < end) {
+    if (p < end) {
       // One unit of the string is left; it is copied whatever it is.
-      if (puretext.Fill(2) < 2) {
-        result = EncodeResult::kReadError;
-        break;
-      }
-      if (o >= out_limit) flush();
-      o[0] = puretext.data()[0];
-      o[1] = puretext.data()[1];
-      o += 2;
+      if (puretext.Fill(2) < 2) return EncodeResult::kReadError;
+      dte.Write(puretext.data(), 2);
       puretext.Consume(2);
       p += 2;
     }
-    const std::uint64_t written = out_total() - string_start;
+    const std::uint64_t written = dte.bytes_written() - string_start;
     if (written > static_cast<std::uint64_t>(INT32_MAX)) {
       *bad_record = k;
-      result = EncodeResult::kLengthOverflow;
-      break;
+      return EncodeResult::kLengthOverflow;
     }
     records[k].byteLength = static_cast<std::int32_t>(written);
     begin = end;
   }
-  flush();
-  if (result == EncodeResult::kOk && puretext.failed()) {
-    result = EncodeResult::kReadError;
-  }
-  return result;
+  return puretext.failed() ? EncodeResult::kReadError : EncodeResult::kOk;
 }
 
+const char* const kInterrupted = "Interrupted. Shutting down...\n";
+
 int Run(const std::vector<std::string>& args, std::ostream& out,
-        std::ostream& err, common::DiskQuota* quota) {
+        std::ostream& err, const common::RunSettings& settings) {
   try {
-    return RunStages(args, out, err, quota);
+    return RunStages(args, out, err, settings);
   } catch (const std::bad_alloc&) {
-    err << "Out of memory. Shutting down...\n";
+    err << kOutOfMemory;
     return 1;
   }
 }

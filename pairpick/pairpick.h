@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "common/atomic_file.h"
 #include "common/block_reader.h"
 #include "common/code_unit.h"
 #include "common/info_record.h"
+#include "common/output_file.h"
+#include "common/run_settings.h"
 
 namespace pairpick {
 
@@ -32,7 +33,7 @@ struct PairRecord {
 // order in which they were first met.
 class PairList {
  public:
-  PairList() : counts_(65536, 0) {}
+  PairList() : counts_(common::kUnitValueCount, 0) {}
   void Count(std::uint16_t pair_value) {
     if (counts_[pair_value]++ == 0) order_.push_back(pair_value);
   }
@@ -54,7 +55,7 @@ struct SubstitutionTable {
   std::array<std::uint16_t, common::kCodeTableSize> entries{};
   int usedLength = 0;
   // Entries 0 to usedLength - 1 as a set of pair values.
-  std::bitset<65536> members;
+  std::bitset<common::kUnitValueCount> members;
 
   bool IsMember(std::uint16_t pair_value) const {
     return members[pair_value];
@@ -71,14 +72,18 @@ enum class EncodeResult { kOk, kReadError, kLengthOverflow };
 // puretext exactly with even, non-negative lengths. Writes the dte bytes to
 // `dte` and sets each record's byteLength to its string's new length. On
 // kLengthOverflow, *bad_record is the record whose new length does not fit.
+// REQUIRES: `dte` has a buffer of at least BlockReader::kMinBlockSize bytes.
 EncodeResult EncodeScript(common::BlockReader& puretext,
                           const SubstitutionTable& table,
                           std::vector<common::InfoRecord>& records,
-                          common::AtomicFile& dte, std::size_t* bad_record);
+                          common::FileWriter& dte, std::size_t* bad_record);
+
+// Printed when an interrupt ends the run.
+extern const char* const kInterrupted;
 
 // Runs the program on `args` (the arguments without the program name);
-// returns the exit status. `quota`, when given, limits what may be written.
+// returns the exit status.
 int Run(const std::vector<std::string>& args, std::ostream& out,
-        std::ostream& err, common::DiskQuota* quota = nullptr);
+        std::ostream& err, const common::RunSettings& settings = {});
 
 }  // namespace pairpick

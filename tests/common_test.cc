@@ -3,14 +3,18 @@
 #include <filesystem>
 #include <fstream>
 
-#include "common/atomic_file.h"
 #include "common/block_reader.h"
 #include "common/bytes.h"
 #include "common/code_unit.h"
+#include "common/faults.h"
 #include "common/format.h"
 #include "common/info_record.h"
 #include "common/script_files.h"
 #include "tests/test_support.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -91,35 +95,81 @@ TEST(Format, FillsPlaceholdersLikePrintf) {
   EXPECT_EQ(common::Format("%04X", 0x1F), "001F");
 }
 
+TEST(Coverage, RecordsCoverAFileUpToItsLength) {
+  using Kind = common::Coverage::Kind;
+  struct Case {
+    const char* name;
+    std::uint64_t length;
+    Bytes info;
+    Kind kind;
+    std::size_t needed;
+    std::size_t bad_record;
+    std::int64_t described;
+  };
+  using testing_support::Info;
+  Bytes cut_short = Info({{1, 2}});
+  cut_short.insert(cut_short.end(), {4, 0, 0, 0, 4});
+  const Case kCases[] = {
+      {"exact, surplus record not looked at", 6, Info({{1, 2}, {2, 4}, {3, -1}}),
+       Kind::kExact, 2, 0, 0},
+      {"empty file needs no record", 0, Info({{1, -4}}), Kind::kExact, 0, 0, 0},
+      {"empty strings count", 4, Info({{1, 0}, {2, 4}}), Kind::kExact, 2, 0, 0},
+      {"negative length", 6, Info({{1, 2}, {2, -2}}), Kind::kBadLength, 0, 2, 0},
+      {"odd length", 6, Info({{1, 3}}), Kind::kBadLength, 0, 1, 0},
+      {"records run out", 6, Info({{1, 2}, {2, 2}}), Kind::kMismatch, 2, 0, 4},
+      {"last record cut short", 6, cut_short, Kind::kMismatch, 1, 0, 2},
+      {"reaches past the end", 6, Info({{1, 4}, {2, 4}}), Kind::kMismatch, 2, 0, 8},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const common::Coverage coverage = common::CoverFile(c.length, c.info);
+    EXPECT_EQ(coverage.kind, c.kind);
+    if (c.kind == Kind::kBadLength) {
+      EXPECT_EQ(coverage.bad_record, c.bad_record);
+    } else {
+      EXPECT_EQ(coverage.needed, c.needed);
+    }
+    if (c.kind == Kind::kMismatch) EXPECT_EQ(coverage.described, c.described);
+  }
+}
+
 class BlockReaderTest : public testing_support::TempDirTest {};
 
 TEST_F(BlockReaderTest, StepsOfAnySizeSeeEveryByteAcrossBlocks) {
-  Bytes bytes(common::BlockReader::kBlockSize * 2 + 7);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  for (std::size_t block_size : {common::BlockReader::kMinBlockSize, std::size_t{9},
+                                 std::size_t{64}, common::BlockReader::kBlockSize}) {
+    SCOPED_TRACE(block_size);
+    Bytes bytes(block_size * 3 + 7);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    }
+    WriteBytes("data", bytes);
+    Bytes block(block_size);
+    common::BlockReader reader(block);
+    std::error_code ec;
+    ASSERT_EQ(reader.Open("data", ec), common::OpenResult::kOk);
+    EXPECT_EQ(reader.size(), bytes.size());
+    Bytes seen;
+    std::size_t step = 1;
+    while (reader.remaining() > 0) {
+      const std::size_t readable = reader.Fill(6);
+      ASSERT_GE(readable, std::min<std::uint64_t>(6, reader.remaining()));
+      const std::size_t take = std::min(readable, step);
+      seen.insert(seen.end(), reader.data(), reader.data() + take);
+      reader.Consume(take);
+      step = step % 6 + 1;
+    }
+    EXPECT_EQ(seen, bytes);
+    EXPECT_FALSE(reader.failed());
   }
-  WriteBytes("data", bytes);
-  common::BlockReader reader;
-  ASSERT_TRUE(reader.Open("data"));
-  EXPECT_EQ(reader.size(), bytes.size());
-  Bytes seen;
-  std::size_t step = 1;
-  while (reader.remaining() > 0) {
-    const std::size_t readable = reader.Fill(6);
-    ASSERT_GE(readable, std::min<std::uint64_t>(6, reader.remaining()));
-    const std::size_t take = std::min(readable, step);
-    seen.insert(seen.end(), reader.data(), reader.data() + take);
-    reader.Consume(take);
-    step = step % 6 + 1;
-  }
-  EXPECT_EQ(seen, bytes);
-  EXPECT_FALSE(reader.failed());
 }
 
 TEST_F(BlockReaderTest, SkipStopsAtTheEnd) {
   WriteBytes("data", {1, 2, 3, 4, 5});
-  common::BlockReader reader;
-  ASSERT_TRUE(reader.Open("data"));
+  Bytes block(common::BlockReader::kMinBlockSize);
+  common::BlockReader reader(block);
+  std::error_code ec;
+  ASSERT_EQ(reader.Open("data", ec), common::OpenResult::kOk);
   reader.Skip(3);
   ASSERT_EQ(reader.Fill(6), 2u);
   EXPECT_EQ(reader.data()[0], 4);
@@ -129,140 +179,39 @@ TEST_F(BlockReaderTest, SkipStopsAtTheEnd) {
   EXPECT_FALSE(reader.failed());
 }
 
-TEST_F(BlockReaderTest, MissingFileCannotBeOpened) {
-  common::BlockReader reader;
-  EXPECT_FALSE(reader.Open("missing"));
+TEST_F(BlockReaderTest, OnlyRegularFilesAreOpened) {
+  Bytes block(common::BlockReader::kMinBlockSize);
+  common::BlockReader reader(block);
+  std::error_code ec;
+  EXPECT_EQ(reader.Open("missing", ec), common::OpenResult::kMissing);
+  fs::create_directory("folder");
+  EXPECT_EQ(reader.Open("folder", ec), common::OpenResult::kNotRegular);
   Bytes bytes;
-  EXPECT_EQ(common::ReadWholeFile("missing", bytes),
-            common::ReadResult::kCannotOpen);
-}
-
-class AtomicFileTest : public testing_support::TempDirTest {
- protected:
-  static bool NoTemporaryLeft() {
-    for (const auto& entry : fs::directory_iterator(".")) {
-      if (entry.path().string().find(common::kTempSuffix) != std::string::npos) {
-        return false;
-      }
-    }
-    return true;
-  }
-};
-
-TEST_F(AtomicFileTest, CommitReplacesTheTargetWhole) {
-  WriteBytes("target", {9, 9, 9, 9, 9, 9});
-  {
-    common::AtomicFile file("target");
-    ASSERT_TRUE(file.Open());
-    file.Write(Bytes{1, 2, 3});
-    EXPECT_EQ(ReadBytes("target"), (Bytes{9, 9, 9, 9, 9, 9}));
-    ASSERT_TRUE(file.Finish());
-    ASSERT_TRUE(file.Commit());
-  }
-  EXPECT_EQ(ReadBytes("target"), (Bytes{1, 2, 3}));
-  EXPECT_TRUE(NoTemporaryLeft());
-}
-
-TEST_F(AtomicFileTest, UncommittedFileLeavesTargetAndNoTemporary) {
-  WriteBytes("target", {9, 8, 7});
-  {
-    common::AtomicFile file("target");
-    ASSERT_TRUE(file.Open());
-    file.Write(Bytes(common::AtomicFile::kBufferSize * 3, 1));
-    ASSERT_TRUE(file.Finish());
-  }
-  {
-    common::AtomicFile never_finished("new");
-    ASSERT_TRUE(never_finished.Open());
-    never_finished.Write(Bytes{1});
-  }
-  EXPECT_EQ(ReadBytes("target"), (Bytes{9, 8, 7}));
-  EXPECT_FALSE(fs::exists("new"));
-  EXPECT_TRUE(NoTemporaryLeft());
-}
-
-TEST_F(AtomicFileTest, FullDiskFailsFinishAtEveryByte) {
-  const Bytes content(common::AtomicFile::kBufferSize + 100, 0x5A);
-  for (std::uint64_t space : {std::uint64_t{0}, std::uint64_t{1},
-                              std::uint64_t{common::AtomicFile::kBufferSize},
-                              std::uint64_t{content.size() - 1}}) {
-    SCOPED_TRACE(space);
-    WriteBytes("target", {4, 3, 2, 1});
-    common::DiskQuota quota(space);
-    {
-      common::AtomicFile file("target", &quota);
-      ASSERT_TRUE(file.Open());
-      file.Write(content.data(), 10);
-      file.Write(content.data() + 10, content.size() - 10);
-      EXPECT_FALSE(file.Finish());
-      EXPECT_FALSE(file.Commit());
-    }
-    EXPECT_EQ(ReadBytes("target"), (Bytes{4, 3, 2, 1}));
-    EXPECT_TRUE(NoTemporaryLeft());
-  }
-}
-
-// Windows keeps no permission bits beyond read-only.
+  EXPECT_EQ(common::ReadWholeFile("missing", bytes), common::ReadResult::kMissing);
+  EXPECT_EQ(common::ReadWholeFile("folder", bytes), common::ReadResult::kNotRegular);
 #if !defined(_WIN32)
-TEST_F(AtomicFileTest, KeepsTheTargetsPermissionBits) {
-  WriteBytes("target", {1});
-  const fs::perms kPerms = fs::perms::owner_read | fs::perms::owner_write |
-                           fs::perms::group_read;
-  fs::permissions("target", kPerms);
-  common::AtomicFile file("target");
-  ASSERT_TRUE(file.Open());
-  file.Write(Bytes{2});
-  ASSERT_TRUE(file.Finish());
-  ASSERT_TRUE(file.Commit());
-  EXPECT_EQ(fs::status("target").permissions() & fs::perms::all, kPerms);
-}
+  // A FIFO with no writer would block an ordinary open for ever.
+  ASSERT_EQ(mkfifo("fifo", 0600), 0);
+  EXPECT_EQ(reader.Open("fifo", ec), common::OpenResult::kNotRegular);
+  EXPECT_EQ(common::ReadWholeFile("fifo", bytes), common::ReadResult::kNotRegular);
 #endif
-
-TEST_F(AtomicFileTest, TargetThatCannotBeWrittenIsRefused) {
-  fs::create_directory("target");
-  common::AtomicFile file("target");
-  EXPECT_FALSE(file.Open());
-  EXPECT_TRUE(fs::is_directory("target"));
-  EXPECT_TRUE(NoTemporaryLeft());
 }
 
-TEST_F(AtomicFileTest, ReadOnlyTargetIsRefusedWhereOpeningWouldFail) {
-  if (testing_support::RunningAsRoot()) {
-    GTEST_SKIP() << "root may write a read-only file";
-  }
-  WriteBytes("target", {1, 2});
-  fs::permissions("target", fs::perms::owner_read);
-  common::AtomicFile file("target");
-  EXPECT_FALSE(file.Open());
-  EXPECT_EQ(ReadBytes("target"), (Bytes{1, 2}));
+TEST_F(BlockReaderTest, FileCutShortAfterOpeningIsAFailedRead) {
+  const Bytes bytes(100, 0x5A);
+  WriteBytes("data", bytes);
+  common::Faults faults;
+  faults.AfterOpen([](const fs::path& path) { fs::resize_file(path, 37); });
+  Bytes block(16);
+  common::BlockReader reader(block, &faults);
+  std::error_code ec;
+  ASSERT_EQ(reader.Open("data", ec), common::OpenResult::kOk);
+  EXPECT_EQ(reader.size(), 100u);  // measured on the open file, before the cut
+  reader.Skip(100);
+  EXPECT_TRUE(reader.failed());
+  WriteBytes("data", bytes);
+  Bytes whole;
+  EXPECT_EQ(common::ReadWholeFile("data", whole, &faults), common::ReadResult::kReadError);
 }
-
-TEST_F(AtomicFileTest, TemporaryLeftByAKilledRunIsReplaced) {
-  const std::string leftover = std::string("target") + common::kTempSuffix;
-  WriteBytes(leftover, Bytes(1000, 0xEE));
-  fs::permissions(leftover, fs::perms::owner_read);
-  common::AtomicFile file("target");
-  ASSERT_TRUE(file.Open());
-  file.Write(Bytes{7});
-  ASSERT_TRUE(file.Finish());
-  ASSERT_TRUE(file.Commit());
-  EXPECT_EQ(ReadBytes("target"), (Bytes{7}));
-  EXPECT_TRUE(NoTemporaryLeft());
-}
-
-#if !defined(_WIN32)
-TEST_F(AtomicFileTest, SymbolicLinkKeepsPointingAtTheNewContent) {
-  fs::create_directory("real");
-  WriteBytes("real/file", {1});
-  fs::create_symlink("real/file", "link");
-  common::AtomicFile file("link");
-  ASSERT_TRUE(file.Open());
-  file.Write(Bytes{2, 3});
-  ASSERT_TRUE(file.Finish());
-  ASSERT_TRUE(file.Commit());
-  EXPECT_TRUE(fs::is_symlink("link"));
-  EXPECT_EQ(ReadBytes("real/file"), (Bytes{2, 3}));
-}
-#endif
 
 }  // namespace

@@ -54,11 +54,13 @@ printf 'old tbl' > "$disk/tesk.tbl"
 printf 'old bit' > "$disk/tesk.bit"
 leave_free 0
 expect_failure "Building Bit Pattern Table, please be patient...
-.............................Could not write target Encoded 'Text' file, tesk.tbl. Shutting down..." \
+.............................
+Could not write target Encoded 'Text' file, tesk.tbl. Shutting down..." \
   stdout "$build/huffbuild" intro
 leave_free 12288   # room for the node table only
 expect_failure "Building Bit Pattern Table, please be patient...
-.............................Could not write target Bit Pattern Table file, tesk.bit. Shutting down..." \
+.............................
+Could not write target Bit Pattern Table file, tesk.bit. Shutting down..." \
   stdout "$build/huffbuild" intro
 
 printf 'PATCH' > "$disk/tesk.ips"

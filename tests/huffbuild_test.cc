@@ -10,6 +10,8 @@
 #include <sstream>
 
 #include "common/bytes.h"
+#include "common/commit.h"
+#include "common/faults.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -199,10 +201,11 @@ TEST(NodeTable, RandomCountsGiveAnOptimalPrefixFreeCode) {
 
 class HuffbuildTest : public testing_support::TempDirTest {
  protected:
-  int Run(std::vector<std::string> args, common::DiskQuota* quota = nullptr) {
+  int Run(std::vector<std::string> args, common::Faults* faults = nullptr,
+          std::size_t block_size = common::BlockReader::kBlockSize) {
     out_.str("");
     err_.str("");
-    return huffbuild::Run(args, out_, err_, quota);
+    return huffbuild::Run(args, out_, err_, {faults, block_size});
   }
   static std::vector<std::uint16_t> BitSymbols() {
     const Bytes bit = ReadBytes("tesk.bit");
@@ -315,7 +318,7 @@ TEST_F(HuffbuildTest, PatternTooLongForItsFieldIsRefused) {
   for (std::size_t i = 2; i < kLeaves; ++i) {
     table.push_back({static_cast<std::uint16_t>(table.size() - 1), static_cast<std::uint16_t>(i)});
   }
-  EXPECT_EQ(huffbuild::WriteTables(table, out_, nullptr), 1);
+  EXPECT_FALSE(huffbuild::WriteTables(table, out_));
   EXPECT_EQ(out_.str(), "Pattern for symbol 0100 is 1451 bits long, more than 99. Shutting down...\n");
   EXPECT_TRUE(Snapshot(".").empty());
 }
@@ -325,14 +328,54 @@ TEST_F(HuffbuildTest, FailedWriteLeavesBothTablesAsTheyWere) {
   WriteBytes("tesk.tbl", {1, 2, 3, 4});
   WriteBytes("tesk.bit", {5, 6, 7});
   const auto before = Snapshot(".");
+  const std::string kTableFailed =
+      "\nCould not write target Encoded 'Text' file, tesk.tbl. Shutting down...\n";
+  const std::string kBitsFailed =
+      "\nCould not write target Bit Pattern Table file, tesk.bit. Shutting down...\n";
   for (std::uint64_t space : {0u, 11611u, 11612u, 11612u + 148103u}) {
     SCOPED_TRACE(space);
-    common::DiskQuota quota(space);
-    EXPECT_EQ(Run({"a"}, &quota), 1);
-    EXPECT_EQ(out_.str(), kProgress + (space < 11612
-                                           ? "Could not write target Encoded 'Text' file, tesk.tbl. Shutting down...\n"
-                                           : "Could not write target Bit Pattern Table file, tesk.bit. Shutting down...\n"));
+    common::Faults faults;
+    faults.LimitSpace(space);
+    EXPECT_EQ(Run({"a"}, &faults), 1);
+    EXPECT_EQ(out_.str(), kProgress + (space < 11612 ? kTableFailed : kBitsFailed));
     EXPECT_EQ(Snapshot("."), before);
+  }
+  // Renames: tesk.tbl in, tesk.bit in (their old files get second names).
+  for (int nth : {0, 1}) {
+    SCOPED_TRACE(nth);
+    common::Faults faults;
+    faults.FailAt(common::FaultPoint::kRename, nth);
+    EXPECT_EQ(Run({"a"}, &faults), 1);
+    EXPECT_EQ(out_.str(), kProgress + (nth == 0 ? kTableFailed : kBitsFailed));
+    EXPECT_EQ(Snapshot("."), before);
+    EXPECT_TRUE(testing_support::NoCommitLeftovers("."));
+  }
+}
+
+TEST_F(HuffbuildTest, ReadFailureOfADteFileChangesNothing) {
+  WriteBytes("a.dte", Units({0x1F41, 0x0001, 0x1F42, 0x1F43, 0x0005}));
+  WriteBytes("tesk.tbl", {1, 2, 3, 4});
+  const auto before = Snapshot(".");
+  common::Faults faults;
+  faults.AfterOpen([](const fs::path& path) { fs::resize_file(path, 4); });
+  EXPECT_EQ(Run({"a"}, &faults, common::BlockReader::kMinBlockSize), 1);
+  EXPECT_EQ(out_.str(), "Could not read dte file for script \"a\". Shutting down...\n");
+  WriteBytes("a.dte", Units({0x1F41, 0x0001, 0x1F42, 0x1F43, 0x0005}));
+  EXPECT_EQ(Snapshot("."), before);
+}
+
+TEST_F(HuffbuildTest, BlockSizeChangesNoByte) {
+  std::vector<std::uint16_t> units;
+  for (int i = 0; i < 5000; ++i) units.push_back(static_cast<std::uint16_t>(0x1F00 + (i * 7) % 300));
+  WriteBytes("a.dte", UnitBytes(units));
+  ASSERT_EQ(Run({"a"}), 0);
+  const Bytes tbl = ReadBytes("tesk.tbl");
+  const Bytes bit = ReadBytes("tesk.bit");
+  for (std::size_t block_size : {std::size_t{8}, std::size_t{10}, std::size_t{4096}}) {
+    SCOPED_TRACE(block_size);
+    ASSERT_EQ(Run({"a"}, nullptr, block_size), 0) << out_.str();
+    EXPECT_EQ(ReadBytes("tesk.tbl"), tbl);
+    EXPECT_EQ(ReadBytes("tesk.bit"), bit);
   }
 }
 

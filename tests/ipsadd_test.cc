@@ -6,6 +6,7 @@
 #include <optional>
 #include <sstream>
 
+#include "common/faults.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -52,10 +53,11 @@ bool ApplyPatch(const Bytes& patch, Bytes& target) {
 
 class IpsaddTest : public testing_support::TempDirTest {
  protected:
-  int Run(std::vector<std::string> args, common::DiskQuota* quota = nullptr) {
+  int Run(std::vector<std::string> args, common::Faults* faults = nullptr,
+          std::size_t block_size = common::BlockReader::kBlockSize) {
     out_.str("");
     err_.str("");
-    return ipsadd::Run(args, out_, err_, quota);
+    return ipsadd::Run(args, out_, err_, {faults, block_size});
   }
   // The data as a patcher finds it after applying tesk.ips.
   static void ExpectLandsAt(std::size_t offset, const Bytes& data) {
@@ -200,16 +202,53 @@ TEST_F(IpsaddTest, EveryFailureLeavesTheIpsFileAsItWas) {
 }
 
 TEST_F(IpsaddTest, FailedWriteLeavesTheIpsFileAsItWas) {
+  WriteBytes("data", Pattern(70000, 9));
+  for (bool existing : {true, false}) {
+    fs::remove("tesk.ips");
+    if (existing) WriteBytes("tesk.ips", {'P', 'A', 'T', 'C', 'H'});
+    const auto before = Snapshot(".");
+    // The records take 70010 bytes: two headers and the data.
+    for (std::uint64_t space : {0u, 5u, 5u + 65535u, 70010u - 1u}) {
+      SCOPED_TRACE(testing::Message() << existing << " " << space);
+      common::Faults faults;
+      faults.LimitSpace(space);
+      EXPECT_EQ(Run({"data", "0"}, &faults, 64), 1);
+      EXPECT_EQ(out_.str(), "Could not write IPS file; it was left unchanged.\n");
+      EXPECT_EQ(Snapshot("."), before);
+    }
+  }
+}
+
+TEST_F(IpsaddTest, DataFileCutShortWhileAppendingChangesNothing) {
   WriteBytes("tesk.ips", {'P', 'A', 'T', 'C', 'H'});
   WriteBytes("data", Pattern(70000, 9));
-  const auto before = Snapshot(".");
-  for (std::uint64_t space : {0u, 5u, 5u + 5u + 65535u, 5u + 70010u - 1u}) {
-    SCOPED_TRACE(space);
-    common::DiskQuota quota(space);
-    EXPECT_EQ(Run({"data", "0"}, &quota), 1);
-    EXPECT_EQ(out_.str(), "Could not write IPS file; it was left unchanged.\n");
-    EXPECT_EQ(Snapshot("."), before);
-  }
+  const Bytes ips = ReadBytes("tesk.ips");
+  common::Faults faults;
+  faults.AfterOpen([](const fs::path& path) {
+    if (path == "data") fs::resize_file(path, 100);
+  });
+  EXPECT_EQ(Run({"data", "0"}, &faults, 64), 1);
+  EXPECT_EQ(out_.str(), "Could not read data file \"data\".\n");
+  EXPECT_EQ(ReadBytes("tesk.ips"), ips);
+  EXPECT_TRUE(testing_support::NoCommitLeftovers("."));
+}
+
+TEST_F(IpsaddTest, SetIdBitsAreTakenAwayAndLinksRefused) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows has neither set-id bits nor links anyone may make";
+#else
+  WriteBytes("data", {1});
+  WriteBytes("tesk.ips", {});
+  fs::permissions("tesk.ips", fs::perms(04755));
+  ASSERT_EQ(Run({"data", "0"}), 0);
+  EXPECT_EQ(fs::status("tesk.ips").permissions(), fs::perms(0755));
+  WriteBytes("elsewhere", {9});
+  fs::remove("tesk.ips");
+  fs::create_symlink("elsewhere", "tesk.ips");
+  EXPECT_EQ(Run({"data", "0"}), 1);
+  EXPECT_EQ(out_.str(), "Could not open IPS file to add data.\n");
+  EXPECT_EQ(ReadBytes("elsewhere"), Bytes{9});
+#endif
 }
 
 TEST_F(IpsaddTest, IpsFileThatCannotBeWrittenIsReported) {

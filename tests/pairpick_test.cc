@@ -10,6 +10,8 @@
 
 #include "common/bytes.h"
 #include "common/code_unit.h"
+#include "common/commit.h"
+#include "common/faults.h"
 #include "tests/test_support.h"
 
 namespace pairpick {
@@ -60,28 +62,55 @@ pairpick::SubstitutionTable TableWith(const std::vector<std::uint16_t>& pairs) {
   return pairpick::BuildSubstitutionTable(list);
 }
 
+// Read blocks and output buffers of a few bytes put every step next to an
+// edge; the default block is what the programs use.
+constexpr std::size_t kBlockSizes[] = {common::BlockReader::kMinBlockSize, 9, 13,
+                                       common::BlockReader::kBlockSize};
+
 class PairpickTest : public testing_support::TempDirTest {
  protected:
-  int Run(std::vector<std::string> args, common::DiskQuota* quota = nullptr) {
+  int Run(std::vector<std::string> args, common::Faults* faults = nullptr,
+          std::size_t block_size = common::BlockReader::kBlockSize) {
     out_.str("");
     err_.str("");
-    return pairpick::Run(args, out_, err_, quota);
+    return pairpick::Run(args, out_, err_, {faults, block_size});
   }
   void WriteScript(const std::string& name, const Strings& strings) {
     WriteBytes(name + ".pure", Concat(strings));
     WriteBytes(name + ".info", InfoFor(strings));
   }
-  std::vector<pairpick::PairRecord> Survey(const Bytes& puretext) {
+  std::vector<pairpick::PairRecord> Survey(const Bytes& puretext, std::size_t block_size) {
     WriteBytes("survey.pure", puretext);
-    common::BlockReader reader;
-    EXPECT_TRUE(reader.Open("survey.pure"));
+    Bytes block(block_size);
+    common::BlockReader reader(block);
+    std::error_code ec;
+    EXPECT_EQ(reader.Open("survey.pure", ec), common::OpenResult::kOk);
     pairpick::PairList list;
     EXPECT_TRUE(pairpick::SurveyPuretext(reader, list));
     return list.records();
   }
+  // The dte bytes of `puretext` cut into strings by `records`, whose
+  // lengths become the new ones.
+  Bytes Encode(const Bytes& puretext, const pairpick::SubstitutionTable& table,
+               std::vector<common::InfoRecord>& records, std::size_t block_size) {
+    WriteBytes("s.pure", puretext);
+    Bytes read_block(block_size), write_block(block_size);
+    common::BlockReader reader(read_block);
+    std::error_code ec;
+    EXPECT_EQ(reader.Open("s.pure", ec), common::OpenResult::kOk);
+    common::OutputFile dte(write_block);
+    EXPECT_EQ(dte.Begin("s.dte", ec), common::OutputProblem::kNone);
+    std::size_t bad = 0;
+    EXPECT_EQ(pairpick::EncodeScript(reader, table, records, dte.writer(), &bad),
+              pairpick::EncodeResult::kOk);
+    EXPECT_TRUE(dte.Finish(ec));
+    common::Commit commit;
+    commit.Add({dte.HandOver()});
+    EXPECT_TRUE(commit.CommitAll().front().committed);
+    return ReadBytes("s.dte");
+  }
   std::ostringstream out_, err_;
 };
-
 
 TEST_F(PairpickTest, SurveyCountsPairsWithoutOverlapAndPassesOverArguments) {
   struct Case {
@@ -113,9 +142,11 @@ TEST_F(PairpickTest, SurveyCountsPairsWithoutOverlapAndPassesOverArguments) {
               T(0x80), T(0x81)}),
        {{0x6162, 2}, {0x8081, 2}}},
   };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(Survey(c.puretext), c.pairs);
+  for (std::size_t block_size : kBlockSizes) {
+    for (const Case& c : kCases) {
+      SCOPED_TRACE(testing::Message() << c.name << ", block of " << block_size);
+      EXPECT_EQ(Survey(c.puretext, block_size), c.pairs);
+    }
   }
 }
 
@@ -218,29 +249,18 @@ TEST_F(PairpickTest, ReencodingOfStrings) {
        {{T(0x41), 0x0010}}, {}, {0x41, 0x1F, 0x10, 0x00}, {4}},
       {"fixed code is substituted", {{T(0x01), T(0x02)}}, {}, {0x01, 0x02}, {2}},
   };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
-    WriteBytes("s.pure", Concat(c.strings));
-    std::vector<common::InfoRecord> records;
-    for (const auto& s : c.strings) {
-      records.push_back({0, static_cast<std::int32_t>(s.size() * 2)});
+  for (std::size_t block_size : kBlockSizes) {
+    for (const Case& c : kCases) {
+      SCOPED_TRACE(testing::Message() << c.name << ", block of " << block_size);
+      std::vector<common::InfoRecord> records;
+      for (const auto& s : c.strings) {
+        records.push_back({0, static_cast<std::int32_t>(s.size() * 2)});
+      }
+      EXPECT_EQ(Encode(Concat(c.strings), TableWith(c.members), records, block_size), c.dte);
+      std::vector<std::int32_t> lengths;
+      for (const auto& r : records) lengths.push_back(r.byteLength);
+      EXPECT_EQ(lengths, c.lengths);
     }
-    common::BlockReader reader;
-    ASSERT_TRUE(reader.Open("s.pure"));
-    {
-      common::AtomicFile dte("s.dte");
-      ASSERT_TRUE(dte.Open());
-      std::size_t bad = 0;
-      ASSERT_EQ(pairpick::EncodeScript(reader, TableWith(c.members), records,
-                                       dte, &bad),
-                pairpick::EncodeResult::kOk);
-      ASSERT_TRUE(dte.Finish());
-      ASSERT_TRUE(dte.Commit());
-    }
-    EXPECT_EQ(ReadBytes("s.dte"), c.dte);
-    std::vector<std::int32_t> lengths;
-    for (const auto& r : records) lengths.push_back(r.byteLength);
-    EXPECT_EQ(lengths, c.lengths);
   }
 }
 
@@ -294,20 +314,34 @@ TEST_F(PairpickTest, UndoingTheSubstitutionGivesBackThePuretext) {
       WriteScript(names.back(), strings);
       puretexts.push_back(Concat(strings));
     }
-    ASSERT_EQ(Run(names), 0) << err_.str();
-    EXPECT_EQ(err_.str(), "");
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      const Bytes dte = ReadBytes(names[i] + ".dte");
-      std::vector<std::uint16_t> text;
-      std::size_t begin = 0;
-      for (std::int32_t length : InfoLengths(ReadBytes(names[i] + ".info"))) {
-        ASSERT_GE(length, 0);
-        ASSERT_LE(begin + static_cast<std::size_t>(length), dte.size());
-        DecodeString(dte, begin, begin + static_cast<std::size_t>(length), text);
-        begin += static_cast<std::size_t>(length);
+    std::vector<Bytes> prepared;
+    for (const std::string& name : names) prepared.push_back(ReadBytes(name + ".info"));
+    // Every block size gives the same bytes, and they undo to the puretext.
+    std::vector<Bytes> first_outputs;
+    for (std::size_t block_size : kBlockSizes) {
+      SCOPED_TRACE(block_size);
+      for (std::size_t i = 0; i < names.size(); ++i) WriteBytes(names[i] + ".info", prepared[i]);
+      ASSERT_EQ(Run(names, nullptr, block_size), 0) << err_.str();
+      EXPECT_EQ(err_.str(), "");
+      std::vector<Bytes> outputs;
+      for (std::size_t i = 0; i < names.size(); ++i) {
+        const Bytes dte = ReadBytes(names[i] + ".dte");
+        const Bytes info = ReadBytes(names[i] + ".info");
+        outputs.push_back(dte);
+        outputs.push_back(info);
+        std::vector<std::uint16_t> text;
+        std::size_t begin = 0;
+        for (std::int32_t length : InfoLengths(info)) {
+          ASSERT_GE(length, 0);
+          ASSERT_LE(begin + static_cast<std::size_t>(length), dte.size());
+          DecodeString(dte, begin, begin + static_cast<std::size_t>(length), text);
+          begin += static_cast<std::size_t>(length);
+        }
+        EXPECT_EQ(begin, dte.size());
+        EXPECT_EQ(UnitBytes(text), puretexts[i]);
       }
-      EXPECT_EQ(begin, dte.size());
-      EXPECT_EQ(UnitBytes(text), puretexts[i]);
+      if (first_outputs.empty()) first_outputs = outputs;
+      EXPECT_EQ(outputs, first_outputs);
     }
   }
 }
@@ -400,46 +434,145 @@ TEST_F(PairpickTest, FullDiskAtAnyByteLeavesBothFilesAsTheyWere) {
   WriteBytes("a.dte", {0xD7});
   const auto before = Snapshot(".");
   const std::uint64_t kNeeded = 6 + 16;  // new dte and information file
-  for (std::uint64_t space = 0; space < kNeeded; ++space) {
-    SCOPED_TRACE(space);
-    common::DiskQuota quota(space);
-    EXPECT_EQ(Run({"a"}, &quota), 1);
-    EXPECT_EQ(err_.str(), space < 6
-                              ? "Could not write dte file a.dte. Skipping...\n"
-                              : "Could not write information file a.info. "
-                                "Skipping...\n");
-    EXPECT_EQ(Snapshot("."), before);
+  for (std::size_t block_size : {common::BlockReader::kMinBlockSize,
+                                 common::BlockReader::kBlockSize}) {
+    for (std::uint64_t space = 0; space < kNeeded; ++space) {
+      SCOPED_TRACE(testing::Message() << space << " bytes free, block of " << block_size);
+      common::Faults faults;
+      faults.LimitSpace(space);
+      EXPECT_EQ(Run({"a"}, &faults, block_size), 1);
+      EXPECT_EQ(err_.str(), space < 6
+                                ? "Could not write dte file a.dte. Skipping...\n"
+                                : "Could not write information file a.info. "
+                                  "Skipping...\n");
+      EXPECT_EQ(Snapshot("."), before);
+    }
   }
-  common::DiskQuota enough(kNeeded);
+  common::Faults enough;
+  enough.LimitSpace(kNeeded);
   EXPECT_EQ(Run({"a"}, &enough), 0);
   EXPECT_EQ(ReadBytes("a.dte"), (Bytes{0x41, 0x42, 0x01, 0x00, 0x41, 0x42}));
 }
 
-TEST_F(PairpickTest, MissingAndUnwritableFilesAreReportedAndSkipped) {
+TEST_F(PairpickTest, FailedCommitOfOneScriptLeavesItWholeAndTheOthersWritten) {
+  // The renames in: a.dte, a.info, b.dte, b.info.
+  const char* kMessages[] = {"Could not write dte file a.dte. Skipping...\n",
+                             "Could not write information file a.info. Skipping...\n",
+                             "Could not write dte file b.dte. Skipping...\n",
+                             "Could not write information file b.info. Skipping...\n"};
+  for (int nth = 0; nth < 4; ++nth) {
+    SCOPED_TRACE(nth);
+    WriteScript("a", {{T(0x41), T(0x42)}});
+    WriteScript("b", {{T(0x43), T(0x44)}});
+    WriteBytes("a.dte", {0xD7});
+    WriteBytes("b.dte", {0xE0});
+    const Bytes old_info = ReadBytes("a.info");
+    common::Faults faults;
+    faults.FailAt(common::FaultPoint::kRename, nth);
+    EXPECT_EQ(Run({"a", "b"}, &faults), 1);
+    EXPECT_EQ(err_.str(), kMessages[nth]);
+    const bool a_failed = nth < 2;
+    EXPECT_EQ(ReadBytes("a.dte"), a_failed ? Bytes{0xD7} : (Bytes{0x41, 0x42}));
+    EXPECT_EQ(ReadBytes("a.info"), a_failed ? old_info : Info({{0xC0DE0000, 2}}));
+    EXPECT_EQ(ReadBytes("b.dte"), a_failed ? (Bytes{0x43, 0x44}) : Bytes{0xE0});
+    EXPECT_EQ(ReadBytes("b.info"), a_failed ? Info({{0xC0DE0000, 2}}) : old_info);
+    EXPECT_TRUE(testing_support::NoCommitLeftovers("."));
+  }
+}
+
+TEST_F(PairpickTest, MissingFilesAreSkippedAndUnwritableOnesRefused) {
   WriteScript("nodte", {{T(0x41)}});
   fs::create_directory("nodte.dte");
   WriteBytes("noinfo.pure", Units({T(0x41)}));
   WriteScript("good", {{T(0x61)}});
-  EXPECT_EQ(Run({"missing", "nodte", "noinfo", "good"}), 0);
+  EXPECT_EQ(Run({"missing", "noinfo", "good"}), 0);
   EXPECT_EQ(err_.str(),
             "Could not open puretext file missing.pure. Skipping...\n"
             "Could not open puretext file missing.pure. Skipping...\n"
-            "Could not open dte file nodte.dte. Skipping...\n"
             "Could not open information file noinfo.info. Skipping...\n");
   EXPECT_EQ(out_.str(), "");
-  EXPECT_EQ(ReadBytes("nodte.info"), InfoFor({{T(0x41)}}));
   EXPECT_FALSE(fs::exists("noinfo.dte"));
   EXPECT_EQ(ReadBytes("good.dte"), Units({T(0x61)}));
+  // An output that cannot be written fails the run, naming the cause.
+  EXPECT_EQ(Run({"nodte", "good"}), 1);
+  EXPECT_EQ(err_.str(),
+            "Could not open dte file nodte.dte: it is not a regular file. Skipping...\n");
+  EXPECT_EQ(ReadBytes("nodte.info"), InfoFor({{T(0x41)}}));
 }
 
-TEST_F(PairpickTest, ReadOnlyInformationFileKeepsItsBytes) {
+TEST_F(PairpickTest, TemporaryThatCannotBeCreatedFailsTheRunWithItsCause) {
+  WriteScript("a", {{T(0x41), T(0x42)}});
+  WriteBytes("a.dte", {0xD7});
+  const auto before = Snapshot(".");
+  for (int nth : {0, 1}) {
+    common::Faults faults;
+    faults.FailAt(common::FaultPoint::kCreate, nth);
+    EXPECT_EQ(Run({"a"}, &faults), 1);
+    const std::string file = nth == 0 ? "information file a.info" : "dte file a.dte";
+    EXPECT_EQ(err_.str().substr(0, err_.str().find(':')), "Could not open " + file);
+    EXPECT_NE(err_.str().find("cannot create a temporary file in ."), std::string::npos)
+        << err_.str();
+    EXPECT_EQ(Snapshot("."), before);
+  }
+}
+
+TEST_F(PairpickTest, ScriptWhosePuretextCannotBeReadIsNotWritten) {
+  WriteScript("a", {{T(0x41), T(0x42), T(0x41), T(0x42)}});
+  WriteScript("b", {{T(0x41), T(0x42)}});
+  const auto before = Snapshot(".");
+  // The survey's read of a.pure fails; b goes on.
+  common::Faults faults;
+  faults.AfterOpen([](const fs::path& path) {
+    if (path == "a.pure") fs::resize_file(path, 2);
+  });
+  EXPECT_EQ(Run({"a", "b"}, &faults), 1);
+  EXPECT_EQ(err_.str(), "Could not read puretext file a.pure. Skipping...\n");
+  fs::remove("b.dte");
+  WriteScript("b", {{T(0x41), T(0x42)}});
+  WriteBytes("a.pure", Units({T(0x41), T(0x42), T(0x41), T(0x42)}));
+  EXPECT_EQ(Snapshot("."), before);
+}
+
+TEST_F(PairpickTest, ReadFailuresAreReportedAndChangeNothing) {
+  struct Case {
+    const char* name;
+    const char* file;     // cut short right after it opens
+    int opening;          // which opening of it, from 0
+    std::string message;
+  };
+  const Case kCases[] = {
+      {"puretext in the survey", "a.pure", 0, "Could not read puretext file a.pure. Skipping...\n"},
+      {"puretext when re-encoding", "a.pure", 1,
+       "Could not read puretext file a.pure. Skipping...\n"},
+      {"information file", "a.info", 0, "Could not read information file a.info. Skipping...\n"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    WriteScript("a", {{T(0x41), T(0x42), T(0x43), T(0x44)}, {T(0x45), T(0x46)}});
+    const auto before = Snapshot(".");
+    int openings = 0;
+    common::Faults faults;
+    faults.AfterOpen([&](const fs::path& path) {
+      if (path == c.file && openings++ == c.opening) fs::resize_file(path, 4);
+    });
+    EXPECT_EQ(Run({"a"}, &faults, common::BlockReader::kMinBlockSize), 1);
+    EXPECT_EQ(err_.str(), c.message);
+    fs::remove("a.pure");
+    fs::remove("a.info");
+    WriteScript("a", {{T(0x41), T(0x42), T(0x43), T(0x44)}, {T(0x45), T(0x46)}});
+    EXPECT_EQ(Snapshot("."), before);
+  }
+}
+
+TEST_F(PairpickTest, ReadOnlyInformationFileIsRefusedAndKeepsItsBytes) {
   if (testing_support::RunningAsRoot()) {
     GTEST_SKIP() << "root may write a read-only file";
   }
   WriteScript("a", {{T(0x41), T(0x42)}});
   fs::permissions("a.info", fs::perms::owner_read);
-  EXPECT_EQ(Run({"a"}), 0);
-  EXPECT_EQ(err_.str(), "Could not open information file a.info. Skipping...\n");
+  EXPECT_EQ(Run({"a"}), 1);
+  EXPECT_EQ(err_.str(),
+            "Could not open information file a.info: it may not be written. Skipping...\n");
   EXPECT_EQ(ReadBytes("a.info"), InfoFor({{T(0x41), T(0x42)}}));
   EXPECT_FALSE(fs::exists("a.dte"));
 }

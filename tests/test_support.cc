@@ -5,7 +5,10 @@
 #include <iterator>
 #include <random>
 
+#include "common/block_reader.h"
 #include "common/bytes.h"
+#include "common/commit.h"
+#include "common/file_io.h"
 #include "common/info_record.h"
 
 #if !defined(_WIN32)
@@ -43,17 +46,32 @@ void TempDirTest::TearDown() {
 }
 
 void WriteBytes(const fs::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << "cannot write " << path;
+  std::error_code ec;
+  ASSERT_TRUE(common::RemoveFile(path, ec)) << path << ": " << ec.message();
+  common::NativeFile file;
+  ASSERT_TRUE(common::NativeFile::CreateNew(path, std::nullopt, file, ec))
+      << path << ": " << ec.message();
+  ASSERT_TRUE(file.WriteAll(bytes.data(), bytes.size(), ec)) << path;
+  ASSERT_TRUE(file.Close(ec)) << path;
 }
 
 Bytes ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << "cannot read " << path;
-  return Bytes(std::istreambuf_iterator<char>(in),
-               std::istreambuf_iterator<char>());
+  Bytes bytes;
+  EXPECT_EQ(common::ReadWholeFile(path, bytes), common::ReadResult::kOk)
+      << "cannot read " << path;
+  return bytes;
+}
+
+bool NoCommitLeftovers(const fs::path& dir) {
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(common::kTempSuffix) != std::string::npos ||
+        name.find(common::kAsideSuffix) != std::string::npos ||
+        name == common::kJournalName) {
+      return false;
+    }
+  }
+  return true;
 }
 
 Bytes Units(std::initializer_list<std::uint16_t> units) {

@@ -27,9 +27,13 @@ class TempDirTest : public ::testing::Test {
   std::filesystem::path previous_;
 };
 
+// Writes and reads through the programs' own file layer, so that names that
+// are special elsewhere (aux, con on Windows) are plain files here too.
 void WriteBytes(const std::filesystem::path& path, const Bytes& bytes);
 // Returns the file's bytes; fails the test if it cannot be read.
 Bytes ReadBytes(const std::filesystem::path& path);
+// True when no temporary, old file or journal of a commit is in `dir`.
+bool NoCommitLeftovers(const std::filesystem::path& dir);
 
 // Code units as little-endian bytes.
 Bytes Units(std::initializer_list<std::uint16_t> units);

@@ -1,0 +1,655 @@
+#include "common/commit.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+#include "common/bytes.h"
+#include "common/interrupts.h"
+
+namespace common {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kMagic[] = "TESKJRN1";
+constexpr std::size_t kMagicSize = 8;
+// Behind the checksum: one mark per group whose rollback began, the byte
+// kRollbackMark and the group's number.
+constexpr std::uint8_t kRollbackMark = 'R';
+constexpr std::size_t kRollbackMarkSize = 5;
+
+enum class EntryKind : std::uint8_t { kReplace = 1, kAppend = 2 };
+
+struct JournalEntry {
+  EntryKind kind = EntryKind::kReplace;
+  std::uint32_t group = 0;
+  bool flag = false;  // kReplace: the target had an old file; kAppend: created
+  std::uint64_t old_length = 0;
+  std::string target;
+  std::string temporary;
+  std::string aside;  // empty when there is no old file
+};
+
+struct Journal {
+  std::vector<JournalEntry> entries;
+  std::vector<std::uint32_t> rolled_back;
+};
+
+std::uint64_t Fnv1a(const std::uint8_t* data, std::size_t n) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (std::size_t i = 0; i < n; ++i) hash = (hash ^ data[i]) * 1099511628211ull;
+  return hash;
+}
+
+void AppendLe64(std::vector<std::uint8_t>& out, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+std::uint64_t ReadLe64(const std::uint8_t* p) {
+  return ReadLe32(p) | (std::uint64_t{ReadLe32(p + 4)} << 32);
+}
+
+void AppendName(std::vector<std::uint8_t>& out, const std::string& name) {
+  AppendLe16(out, static_cast<std::uint16_t>(name.size()));
+  out.insert(out.end(), name.begin(), name.end());
+}
+
+// A file's name within its folder, as the bytes the journal keeps.
+std::string NameBytes(const fs::path& path) {
+  const std::u8string name = path.filename().u8string();
+  return std::string(name.begin(), name.end());
+}
+
+fs::path InFolder(const fs::path& folder, const std::string& name) {
+  return folder / fs::path(std::u8string(name.begin(), name.end()));
+}
+
+std::vector<std::uint8_t> EncodeJournal(const std::vector<JournalEntry>& entries) {
+  std::vector<std::uint8_t> out(kMagic, kMagic + kMagicSize);
+  const std::uint32_t count = static_cast<std::uint32_t>(entries.size());
+  out.resize(out.size() + 4);
+  StoreLe32(out.data() + kMagicSize, count);
+  for (const JournalEntry& e : entries) {
+    out.push_back(static_cast<std::uint8_t>(e.kind));
+    out.resize(out.size() + 4);
+    StoreLe32(out.data() + out.size() - 4, e.group);
+    out.push_back(e.flag ? 1 : 0);
+    AppendLe64(out, e.old_length);
+    AppendName(out, e.target);
+    AppendName(out, e.temporary);
+    AppendName(out, e.aside);
+  }
+  AppendLe64(out, Fnv1a(out.data(), out.size()));
+  return out;
+}
+
+// A name the journal may act on: one file in the folder itself.
+bool PlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find('/') == std::string::npos &&
+         name.find('\\') == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+bool EndsWith(const std::string& text, const char* ending) {
+  const std::size_t n = std::char_traits<char>::length(ending);
+  return text.size() >= n && text.compare(text.size() - n, n, ending) == 0;
+}
+
+// Reads a journal back; nullopt when it is not whole or names anything but
+// plain files of the folder.
+std::optional<Journal> DecodeJournal(const std::vector<std::uint8_t>& bytes) {
+  std::size_t p = 0;
+  const auto have = [&](std::size_t n) { return bytes.size() - p >= n; };
+  if (!have(kMagicSize + 4) ||
+      !std::equal(kMagic, kMagic + kMagicSize, bytes.begin())) {
+    return std::nullopt;
+  }
+  const std::uint32_t count = ReadLe32(bytes.data() + kMagicSize);
+  p = kMagicSize + 4;
+  Journal journal;
+  const auto read_name = [&](std::string& name) {
+    if (!have(2)) return false;
+    const std::size_t n = ReadLe16(bytes.data() + p);
+    p += 2;
+    if (!have(n)) return false;
+    name.assign(bytes.begin() + static_cast<std::ptrdiff_t>(p),
+                bytes.begin() + static_cast<std::ptrdiff_t>(p + n));
+    p += n;
+    return true;
+  };
+  for (std::uint32_t i = 0; i < count; ++i) {
+    JournalEntry e;
+    if (!have(14)) return std::nullopt;
+    e.kind = static_cast<EntryKind>(bytes[p]);
+    e.group = ReadLe32(bytes.data() + p + 1);
+    e.flag = bytes[p + 5] != 0;
+    e.old_length = ReadLe64(bytes.data() + p + 6);
+    p += 14;
+    if (!read_name(e.target) || !read_name(e.temporary) || !read_name(e.aside)) {
+      return std::nullopt;
+    }
+    const bool sound =
+        PlainName(e.target) &&
+        (e.kind == EntryKind::kAppend ||
+         (e.kind == EntryKind::kReplace && PlainName(e.temporary) &&
+          EndsWith(e.temporary, kTempSuffix) &&
+          (e.aside.empty() ? !e.flag
+                           : PlainName(e.aside) && EndsWith(e.aside, kAsideSuffix))));
+    if (!sound) return std::nullopt;
+    journal.entries.push_back(std::move(e));
+  }
+  if (!have(8) || ReadLe64(bytes.data() + p) != Fnv1a(bytes.data(), p)) {
+    return std::nullopt;
+  }
+  p += 8;
+  // Rollback marks; a mark cut short was never on the disk.
+  while (have(kRollbackMarkSize) && bytes[p] == kRollbackMark) {
+    journal.rolled_back.push_back(ReadLe32(bytes.data() + p + 1));
+    p += kRollbackMarkSize;
+  }
+  return journal;
+}
+
+bool Exists(const fs::path& path) {
+  std::error_code ec;
+  return StatusOf(path, ec).kind != PathKind::kMissing || ec;
+}
+
+bool Rename(const fs::path& from, const fs::path& to, Faults* faults,
+            std::error_code& ec) {
+  if (faults != nullptr && faults->Fails(FaultPoint::kRename, ec)) return false;
+  return RenameOver(from, to, ec);
+}
+
+bool SyncFolder(FolderLock& lock, Faults* faults, std::error_code& ec) {
+  if (faults != nullptr && faults->Fails(FaultPoint::kSync, ec)) return false;
+  return lock.SyncFolder(ec);
+}
+
+// Puts a replace group of a killed run back in order: forward when every
+// temporary went in and no rollback began, else back to the old files.
+bool RepairGroup(const fs::path& folder, const std::vector<const JournalEntry*>& group,
+                 bool rolled_back) {
+  bool any_temporary = false;
+  for (const JournalEntry* e : group) {
+    any_temporary = any_temporary || Exists(InFolder(folder, e->temporary));
+  }
+  bool ok = true;
+  std::error_code ec;
+  for (const JournalEntry* e : group) {
+    const fs::path target = InFolder(folder, e->target);
+    const fs::path temporary = InFolder(folder, e->temporary);
+    const fs::path aside = e->aside.empty() ? fs::path() : InFolder(folder, e->aside);
+    const bool aside_there = !aside.empty() && Exists(aside);
+    if (!any_temporary && !rolled_back) {
+      if (aside_there) ok = RemoveFile(aside, ec) && ok;
+      continue;
+    }
+    if (Exists(temporary)) {
+      // The new file never went in; the old one may be only aside.
+      if (aside_there) {
+        ok = (Exists(target) ? RemoveFile(aside, ec) : RenameOver(aside, target, ec)) && ok;
+      }
+      ok = RemoveFile(temporary, ec) && ok;
+    } else if (e->flag) {
+      if (aside_there) ok = RenameOver(aside, target, ec) && ok;
+    } else {
+      ok = RemoveFile(target, ec) && ok;
+    }
+  }
+  return ok;
+}
+
+// Cuts an append of a killed run back: a created file goes, an existing one
+// gets its old length.
+bool RepairAppend(const fs::path& folder, const JournalEntry& e) {
+  const fs::path target = InFolder(folder, e.target);
+  NativeFile file;
+  std::error_code ec;
+  switch (NativeFile::OpenForUpdate(target, file, ec)) {
+    case OpenResult::kOk:
+      break;
+    case OpenResult::kMissing:
+      return true;
+    case OpenResult::kNotRegular:
+    case OpenResult::kFailed:
+      return false;
+  }
+  if (!file.OwnedByThisUser()) return false;
+  if (e.flag) {
+    file.Close(ec);
+    return RemoveFile(target, ec);
+  }
+  std::uint64_t size = 0;
+  if (!file.Measure(&size, nullptr, ec)) return false;
+  if (size <= e.old_length) return true;
+  return file.Truncate(e.old_length, ec) && file.Sync(ec);
+}
+
+// Repairs what a killed run's commit left in the folder. Returns false when
+// a journal is there that cannot be acted on or repaired.
+bool RecoverFolder(const fs::path& folder, FolderLock& lock, std::error_code& ec) {
+  const fs::path path = folder / kJournalName;
+  NativeFile file;
+  switch (NativeFile::OpenForUpdate(path, file, ec)) {
+    case OpenResult::kOk:
+      break;
+    case OpenResult::kMissing:
+      return true;
+    case OpenResult::kNotRegular:
+    case OpenResult::kFailed:
+      if (!ec) ec = std::make_error_code(std::errc::file_exists);
+      return false;
+  }
+  if (!file.OwnedByThisUser()) {
+    ec = std::make_error_code(std::errc::permission_denied);
+    return false;
+  }
+  std::uint64_t size = 0;
+  if (!file.Measure(&size, nullptr, ec)) return false;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(size, 1u << 26)));
+  std::size_t have = 0;
+  while (have < bytes.size()) {
+    const std::size_t got = file.Read(bytes.data() + have, bytes.size() - have, ec);
+    if (got == 0) break;
+    have += got;
+  }
+  bytes.resize(have);
+  file.Close(ec);
+  ec.clear();
+
+  bool ok = true;
+  if (const std::optional<Journal> journal = DecodeJournal(bytes)) {
+    std::map<std::uint32_t, std::vector<const JournalEntry*>> groups;
+    for (const JournalEntry& e : journal->entries) {
+      if (e.kind == EntryKind::kAppend) {
+        ok = RepairAppend(folder, e) && ok;
+      } else {
+        groups[e.group].push_back(&e);
+      }
+    }
+    for (const auto& [group, entries] : groups) {
+      const bool rolled_back =
+          std::find(journal->rolled_back.begin(), journal->rolled_back.end(),
+                    group) != journal->rolled_back.end();
+      ok = RepairGroup(folder, entries, rolled_back) && ok;
+    }
+  }
+  if (!ok) {
+    ec = std::make_error_code(std::errc::io_error);
+    return false;
+  }
+  return lock.SyncFolder(ec) && RemoveFile(path, ec) && lock.SyncFolder(ec);
+}
+
+// Removes temporaries and old files of runs that no longer exist.
+void RemoveLeftovers(const fs::path& folder) {
+  std::error_code ec;
+  const int self = ProcessId();
+  for (const std::string& name : FolderEntries(folder, ec)) {
+    int pid = ProcessIdInName(name, kTempSuffix);
+    if (pid == 0) pid = ProcessIdInName(name, kAsideSuffix);
+    if (pid == 0 || (pid == self ? IsOwnTemporary(name) : ProcessIsAlive(pid))) {
+      continue;
+    }
+    const fs::path path = folder / name;
+    const PathStatus status = StatusOf(path, ec);
+    if (status.kind == PathKind::kRegular && status.owned_by_user) {
+      RemoveFile(path, ec);
+    }
+  }
+}
+
+// A folder's lock and journal for one commit.
+struct FolderWork {
+  fs::path folder;
+  FolderLock lock;
+  NativeFile journal;
+  bool usable = true;
+  std::error_code ec;
+};
+
+// Takes the lock and repairs the folder.
+bool PrepareFolder(FolderWork& work) {
+  if (!work.lock.Acquire(work.folder, false, work.ec)) return false;
+  if (!RecoverFolder(work.folder, work.lock, work.ec)) return false;
+  RemoveLeftovers(work.folder);
+  return true;
+}
+
+bool WriteJournal(FolderWork& work, const std::vector<JournalEntry>& entries,
+                  Faults* faults) {
+  const fs::path path = work.folder / kJournalName;
+  std::error_code& ec = work.ec;
+  if (faults != nullptr && faults->Fails(FaultPoint::kCreate, ec)) return false;
+  if (!NativeFile::CreateNew(path, 0600, work.journal, ec)) return false;
+  const std::vector<std::uint8_t> bytes = EncodeJournal(entries);
+  const bool ok = work.journal.WriteAll(bytes.data(), bytes.size(), ec) &&
+                  !(faults != nullptr && faults->Fails(FaultPoint::kSync, ec)) &&
+                  work.journal.Sync(ec) && SyncFolder(work.lock, faults, ec);
+  if (!ok) {
+    std::error_code ignored;
+    work.journal.Close(ignored);
+    RemoveFile(path, ignored);
+  }
+  return ok;
+}
+
+bool RemoveJournal(FolderWork& work) {
+  std::error_code ec;
+  work.journal.Close(ec);
+  return RemoveFile(work.folder / kJournalName, ec);
+}
+
+// Marks a group's rollback in the journal before it begins, so that a kill
+// during the rollback is finished backwards, not forwards.
+void MarkRollback(FolderWork& work, std::uint32_t group) {
+  if (!work.journal.is_open()) return;
+  std::uint8_t mark[kRollbackMarkSize] = {kRollbackMark};
+  StoreLe32(mark + 1, group);
+  std::error_code ec;
+  std::uint64_t size = 0;
+  if (work.journal.Measure(&size, nullptr, ec) && work.journal.Seek(size, ec) &&
+      work.journal.WriteAll(mark, sizeof mark, ec)) {
+    work.journal.Sync(ec);
+  }
+}
+
+}  // namespace
+
+Commit::~Commit() { Abandon(pending_); }
+
+void Commit::Abandon(std::vector<Pending>& pending) {
+  const bool crashed = faults_ != nullptr && faults_->crashed();
+  std::error_code ec;
+  for (const Pending& p : pending) {
+    // After a kill the files stay, and the run no longer knows them.
+    if (!crashed) RemoveFile(p.file.temporary, ec);
+    ForgetTemporary(p.file.temporary);
+  }
+  pending.clear();
+}
+
+std::size_t Commit::Add(std::vector<FinishedFile> group) {
+  std::error_code ec;
+  for (FinishedFile& file : group) {
+    std::string key = fs::absolute(file.target, ec).lexically_normal().string();
+    pending_.push_back({std::move(file), groups_, std::move(key)});
+  }
+  return groups_++;
+}
+
+bool Commit::Replaces(const fs::path& target) const {
+  std::error_code ec;
+  const std::string key = fs::absolute(target, ec).lexically_normal().string();
+  return std::any_of(pending_.begin(), pending_.end(),
+                     [&](const Pending& p) { return p.key == key; });
+}
+
+std::vector<Commit::Outcome> Commit::CommitAll() {
+  std::vector<Outcome> outcomes(groups_);
+  std::vector<Pending> pending = std::move(pending_);
+  pending_.clear();
+  groups_ = 0;
+  if (pending.empty()) return outcomes;
+  // Should the run stop half-way (only a test's simulated kill does), the
+  // temporaries are no longer the run's.
+  struct Stopped {
+    Commit& commit;
+    std::vector<Pending>& pending;
+    ~Stopped() {
+      if (commit.faults_ != nullptr && commit.faults_->crashed()) commit.Abandon(pending);
+    }
+  } stopped{*this, pending};
+
+  // The folders, in one order for every run, so that runs never wait for
+  // each other in a circle.
+  std::map<std::string, FolderWork> folders;
+  std::vector<FolderWork*> folder_of(pending.size());
+  std::vector<std::size_t> index_in_group(pending.size());
+  std::vector<std::size_t> group_size(outcomes.size(), 0);
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    const fs::path folder = FolderOf(pending[i].file.target);
+    std::error_code ec;
+    const std::string key = fs::absolute(folder, ec).lexically_normal().string();
+    FolderWork& work = folders[key];
+    work.folder = folder;
+    folder_of[i] = &work;
+    index_in_group[i] = group_size[pending[i].group]++;
+  }
+  const auto fail_group = [&](std::size_t group, std::size_t file,
+                              const std::error_code& ec) {
+    if (!outcomes[group].committed) return;
+    outcomes[group] = {false, file, ec};
+  };
+  const auto fail_folder = [&](FolderWork& work) {
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      if (folder_of[i] == &work) fail_group(pending[i].group, index_in_group[i], work.ec);
+    }
+  };
+
+  InterruptsHeld held;
+  if (held.Pending()) {
+    // The interrupt takes effect as soon as it is let through: nothing of
+    // this commit may happen before.
+    std::error_code ec;
+    for (const Pending& p : pending) {
+      RemoveFile(p.file.temporary, ec);
+      ForgetTemporary(p.file.temporary);
+    }
+    for (Outcome& outcome : outcomes) {
+      outcome = {false, 0, std::make_error_code(std::errc::interrupted)};
+    }
+    return outcomes;
+  }
+  for (auto& [key, work] : folders) {
+    if (!PrepareFolder(work)) {
+      work.usable = false;
+      fail_folder(work);
+    }
+  }
+  // Every temporary on the disk before anything is renamed.
+  for (auto& [key, work] : folders) {
+    if (!work.usable) continue;
+    if ((faults_ != nullptr && faults_->Fails(FaultPoint::kSync, work.ec)) ||
+        !work.lock.SyncFileSystem(work.ec)) {
+      work.usable = false;
+      fail_folder(work);
+    }
+  }
+
+  // The journal of each folder lists the renames of the groups still going.
+  std::vector<JournalEntry> entries(pending.size());
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    const Pending& p = pending[i];
+    JournalEntry& e = entries[i];
+    e.kind = EntryKind::kReplace;
+    e.group = static_cast<std::uint32_t>(p.group);
+    e.target = NameBytes(p.file.target);
+    e.temporary = NameBytes(p.file.temporary);
+    std::error_code ec;
+    e.flag = StatusOf(p.file.target, ec).kind != PathKind::kMissing;
+    if (e.flag) e.aside = NameBytes(UniqueNameBeside(p.file.target, kAsideSuffix));
+  }
+  for (auto& [key, work] : folders) {
+    if (!work.usable) continue;
+    std::vector<JournalEntry> listed;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      if (folder_of[i] == &work && outcomes[pending[i].group].committed) {
+        listed.push_back(entries[i]);
+      }
+    }
+    if (!listed.empty() && !WriteJournal(work, listed, faults_)) {
+      work.usable = false;
+      fail_folder(work);
+    }
+  }
+
+  // Group by group: old files aside, new ones in; on a failure, back.
+  enum class Aside { kNone, kLinked, kRenamed };
+  std::vector<Aside> aside_state(pending.size(), Aside::kNone);
+  std::vector<bool> moved_in(pending.size(), false);
+  const auto aside_path = [&](std::size_t i) {
+    return FolderOf(pending[i].file.target) / fs::path(std::u8string(
+                                                  entries[i].aside.begin(), entries[i].aside.end()));
+  };
+  const auto roll_back = [&](std::size_t group) {
+    for (auto& [key, work] : folders) MarkRollback(work, static_cast<std::uint32_t>(group));
+    std::error_code ec;
+    for (std::size_t i = pending.size(); i-- > 0;) {
+      if (pending[i].group != group) continue;
+      const FinishedFile& file = pending[i].file;
+      // A step that fails here leaves the journal, and the next run that
+      // commits in the folder finishes the rollback.
+      if (moved_in[i]) {
+        if (entries[i].flag) {
+          Rename(aside_path(i), file.target, faults_, ec);
+        } else {
+          RemoveFile(file.target, ec);
+        }
+      } else if (aside_state[i] == Aside::kLinked) {
+        RemoveFile(aside_path(i), ec);
+      } else if (aside_state[i] == Aside::kRenamed) {
+        Rename(aside_path(i), file.target, faults_, ec);
+      }
+      aside_state[i] = Aside::kNone;
+      moved_in[i] = false;
+    }
+  };
+  for (std::size_t start = 0; start < pending.size();) {
+    const std::size_t group = pending[start].group;
+    std::size_t end = start;
+    while (end < pending.size() && pending[end].group == group) ++end;
+    bool touched = false;
+    for (std::size_t i = start; i < end && outcomes[group].committed; ++i) {
+      const FinishedFile& file = pending[i].file;
+      std::error_code ec;
+      if (entries[i].flag) {
+        // A second name keeps the target in place for readers meanwhile;
+        // where the file system has none, the target is renamed aside.
+        touched = true;
+        if (!(faults_ != nullptr && faults_->Fails(FaultPoint::kLink, ec)) &&
+            HardLink(file.target, aside_path(i), ec)) {
+          aside_state[i] = Aside::kLinked;
+        } else if (Rename(file.target, aside_path(i), faults_, ec)) {
+          aside_state[i] = Aside::kRenamed;
+        } else {
+          fail_group(group, index_in_group[i], ec);
+          break;
+        }
+      }
+      touched = true;
+      if (!Rename(file.temporary, file.target, faults_, ec)) {
+        fail_group(group, index_in_group[i], ec);
+        break;
+      }
+      moved_in[i] = true;
+    }
+    if (!outcomes[group].committed && touched) roll_back(group);
+    start = end;
+  }
+
+  // The new names on the disk; then the old files and journals go.
+  for (auto& [key, work] : folders) {
+    if (!work.usable) continue;
+    if (!SyncFolder(work.lock, faults_, work.ec)) {
+      for (std::size_t i = 0; i < pending.size(); ++i) {
+        if (folder_of[i] != &work || !outcomes[pending[i].group].committed) continue;
+        fail_group(pending[i].group, index_in_group[i], work.ec);
+        roll_back(pending[i].group);
+      }
+    }
+  }
+  std::error_code ec;
+  for (std::size_t i = 0; i < pending.size(); ++i) {
+    if (aside_state[i] != Aside::kNone && outcomes[pending[i].group].committed) {
+      RemoveFile(aside_path(i), ec);
+    }
+    if (!moved_in[i]) RemoveFile(pending[i].file.temporary, ec);
+    ForgetTemporary(pending[i].file.temporary);
+  }
+  for (auto& [key, work] : folders) {
+    if (work.journal.is_open()) RemoveJournal(work);
+  }
+  return outcomes;
+}
+
+AppendResult AppendInPlace(const fs::path& target, std::span<std::uint8_t> buffer,
+                           const std::function<bool(FileWriter&)>& write,
+                           Faults* faults) {
+  AppendResult result;
+  std::error_code& ec = result.ec;
+  const auto fail = [&](AppendOutcome outcome) {
+    result.outcome = outcome;
+    return result;
+  };
+  InterruptsHeld held;
+  if (held.Pending()) {
+    ec = std::make_error_code(std::errc::interrupted);
+    return fail(AppendOutcome::kWriteFailed);
+  }
+  FolderWork work;
+  work.folder = FolderOf(target);
+  if (!PrepareFolder(work)) {
+    ec = work.ec;
+    return fail(AppendOutcome::kCannotOpen);
+  }
+
+  NativeFile file;
+  JournalEntry entry;
+  entry.kind = EntryKind::kAppend;
+  entry.target = NameBytes(target);
+  switch (NativeFile::OpenForUpdate(target, file, ec)) {
+    case OpenResult::kOk:
+      if (!file.Measure(&entry.old_length, nullptr, ec) || !file.DropSetIdBits(ec)) {
+        return fail(AppendOutcome::kCannotOpen);
+      }
+      break;
+    case OpenResult::kMissing:
+      entry.flag = true;
+      break;
+    case OpenResult::kNotRegular:
+      ec = std::make_error_code(std::errc::invalid_argument);
+      return fail(AppendOutcome::kCannotOpen);
+    case OpenResult::kFailed:
+      return fail(AppendOutcome::kCannotOpen);
+  }
+  if (!WriteJournal(work, {entry}, faults)) {
+    ec = work.ec;
+    return fail(AppendOutcome::kWriteFailed);
+  }
+  if (entry.flag &&
+      ((faults != nullptr && faults->Fails(FaultPoint::kCreate, ec)) ||
+       !NativeFile::CreateNew(target, std::nullopt, file, ec))) {
+    RemoveJournal(work);
+    return fail(AppendOutcome::kCannotOpen);
+  }
+
+  FileWriter writer(buffer, faults);
+  writer.Attach(&file);
+  const bool source_ok = file.Seek(entry.old_length, ec) && write(writer);
+  bool written = source_ok && writer.Flush(ec) &&
+                 !(faults != nullptr && faults->Fails(FaultPoint::kSync, ec)) &&
+                 file.Sync(ec);
+  if (written) {
+    // Once the journal is gone for good, the bytes stay.
+    written = RemoveJournal(work) && SyncFolder(work.lock, faults, ec);
+    if (written) return result;
+  }
+  std::error_code ignored;
+  if (entry.flag) {
+    file.Close(ignored);
+    RemoveFile(target, ignored);
+  } else {
+    file.Truncate(entry.old_length, ignored);
+    file.Sync(ignored);
+  }
+  RemoveJournal(work);
+  work.lock.SyncFolder(ignored);
+  return fail(source_ok ? AppendOutcome::kWriteFailed : AppendOutcome::kSourceFailed);
+}
+
+}  // namespace common
