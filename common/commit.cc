@@ -309,6 +309,7 @@ struct FolderWork {
   FolderLock lock;
   NativeFile journal;
   bool usable = true;
+  bool rolled_back = false;
   std::error_code ec;
 };
 
@@ -497,7 +498,10 @@ std::vector<Commit::Outcome> Commit::CommitAll() {
                                                   entries[i].aside.begin(), entries[i].aside.end()));
   };
   const auto roll_back = [&](std::size_t group) {
-    for (auto& [key, work] : folders) MarkRollback(work, static_cast<std::uint32_t>(group));
+    for (auto& [key, work] : folders) {
+      MarkRollback(work, static_cast<std::uint32_t>(group));
+      work.rolled_back = true;
+    }
     std::error_code ec;
     for (std::size_t i = pending.size(); i-- > 0;) {
       if (pending[i].group != group) continue;
@@ -552,15 +556,18 @@ std::vector<Commit::Outcome> Commit::CommitAll() {
     start = end;
   }
 
-  // The new names on the disk; then the old files and journals go.
+  // The new names on the disk; then the old files and journals go. An
+  // interrupt that came meanwhile rolls every group back, so that the run
+  // ends with the files as they were.
+  const bool interrupted = held.Pending();
   for (auto& [key, work] : folders) {
     if (!work.usable) continue;
-    if (!SyncFolder(work.lock, faults_, work.ec)) {
-      for (std::size_t i = 0; i < pending.size(); ++i) {
-        if (folder_of[i] != &work || !outcomes[pending[i].group].committed) continue;
-        fail_group(pending[i].group, index_in_group[i], work.ec);
-        roll_back(pending[i].group);
-      }
+    if (!interrupted && SyncFolder(work.lock, faults_, work.ec)) continue;
+    if (interrupted) work.ec = std::make_error_code(std::errc::interrupted);
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+      if (folder_of[i] != &work || !outcomes[pending[i].group].committed) continue;
+      fail_group(pending[i].group, index_in_group[i], work.ec);
+      roll_back(pending[i].group);
     }
   }
   std::error_code ec;
@@ -572,7 +579,10 @@ std::vector<Commit::Outcome> Commit::CommitAll() {
     ForgetTemporary(pending[i].file.temporary);
   }
   for (auto& [key, work] : folders) {
-    if (work.journal.is_open()) RemoveJournal(work);
+    if (!work.journal.is_open()) continue;
+    // What a rollback put back goes on the disk before the journal goes.
+    if (work.rolled_back) work.lock.SyncFolder(ec);
+    RemoveJournal(work);
   }
   return outcomes;
 }
@@ -634,6 +644,11 @@ AppendResult AppendInPlace(const fs::path& target, std::span<std::uint8_t> buffe
   bool written = source_ok && writer.Flush(ec) &&
                  !(faults != nullptr && faults->Fails(FaultPoint::kSync, ec)) &&
                  file.Sync(ec);
+  if (written && held.Pending()) {
+    // An interrupt came meanwhile: the run ends with the file as it was.
+    ec = std::make_error_code(std::errc::interrupted);
+    written = false;
+  }
   if (written) {
     // Once the journal is gone for good, the bytes stay.
     written = RemoveJournal(work) && SyncFolder(work.lock, faults, ec);
