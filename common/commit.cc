@@ -559,15 +559,21 @@ std::vector<Commit::Outcome> Commit::CommitAll() {
   // The new names on the disk; then the old files and journals go. An
   // interrupt that came meanwhile rolls every group back, so that the run
   // ends with the files as they were.
-  const bool interrupted = held.Pending();
-  for (auto& [key, work] : folders) {
-    if (!work.usable) continue;
-    if (!interrupted && SyncFolder(work.lock, faults_, work.ec)) continue;
-    if (interrupted) work.ec = std::make_error_code(std::errc::interrupted);
+  const auto roll_back_folder = [&](FolderWork& work) {
     for (std::size_t i = 0; i < pending.size(); ++i) {
       if (folder_of[i] != &work || !outcomes[pending[i].group].committed) continue;
       fail_group(pending[i].group, index_in_group[i], work.ec);
       roll_back(pending[i].group);
+    }
+  };
+  for (auto& [key, work] : folders) {
+    if (work.usable && !SyncFolder(work.lock, faults_, work.ec)) roll_back_folder(work);
+  }
+  if (held.Pending()) {
+    for (auto& [key, work] : folders) {
+      if (!work.usable) continue;
+      work.ec = std::make_error_code(std::errc::interrupted);
+      roll_back_folder(work);
     }
   }
   std::error_code ec;

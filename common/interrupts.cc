@@ -36,6 +36,7 @@ struct InterruptState {
   int stream = 2;
   const char* message = "";
   int held = 0;
+  bool until_exit = false;
 };
 
 InterruptState& State() {
@@ -73,7 +74,9 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }
 
 void Hold() { EnterCriticalSection(&Guard()); }
-void Release() { LeaveCriticalSection(&Guard()); }
+void Release() {
+  if (!State().until_exit) LeaveCriticalSection(&Guard());
+}
 
 #else
 
@@ -105,7 +108,7 @@ void Hold() {
 }
 
 void Release() {
-  if (--State().held == 0) {
+  if (--State().held == 0 && !State().until_exit) {
     const sigset_t set = InterruptSignals();
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
   }
@@ -144,6 +147,11 @@ void ForgetTemporary(const std::filesystem::path& path) {
   const auto found =
       std::find(temporaries.rbegin(), temporaries.rend(), NameOf(path));
   if (found != temporaries.rend()) temporaries.erase(std::next(found).base());
+}
+
+void HoldInterruptsUntilExit() {
+  Hold();
+  State().until_exit = true;
 }
 
 bool IsOwnTemporary(const std::filesystem::path& name) {

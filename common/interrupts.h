@@ -23,6 +23,12 @@ void ForgetTemporary(const std::filesystem::path& path);
 // True when this process made a temporary of this name and still has it.
 bool IsOwnTemporary(const std::filesystem::path& name);
 
+// Holds interrupts off until the program ends: a program calls it before
+// its last commit, which rolls back for an interrupt that came before its
+// end, so that an interrupt either leaves the files as they were (status 1)
+// or comes too late to change the outcome (the run ends as it would have).
+void HoldInterruptsUntilExit();
+
 // While one lives, an interrupt waits; it takes effect when the last one
 // goes away.
 class InterruptsHeld {

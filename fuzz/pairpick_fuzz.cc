@@ -1,7 +1,8 @@
 // pairpick on arbitrary puretext and information bytes.
 //
-// Input: one mode byte, a 2-byte length n, n bytes of information file, and
-// the rest for the puretext. In raw mode the bytes are used as they are. In
+// Input: one mode byte (its lowest bit the mode, the next three the block
+// size), a 2-byte length n, n bytes of information file, and the rest for
+// the puretext. In raw mode the bytes are used as they are. In
 // text mode each puretext byte picks a unit from an alphabet in which pair
 // units can be told from every other unit, so that the test can undo the
 // substitution and compare with the puretext.
@@ -68,8 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz_support::WriteFile("a.info", info);
   fuzz_support::WriteFile("a.dte", kOldDte);
 
+  // Blocks of a few bytes put the steps at every edge.
+  const std::size_t kBlockSizes[] = {8, 9, 10, 11, 13, 16, 64, common::BlockReader::kBlockSize};
+  const std::size_t block_size = kBlockSizes[(data[0] >> 1) & 7];
   std::ostringstream out, err;
-  const int status = pairpick::Run({"a"}, out, err);
+  const int status = pairpick::Run({"a"}, out, err, {nullptr, block_size});
   const Bytes dte = fuzz_support::ReadFile("a.dte");
   const Bytes new_info = fuzz_support::ReadFile("a.info");
   fuzz_support::CheckNoTemporaries();

@@ -9,6 +9,7 @@
 #include "common/command_line.h"
 #include "common/commit.h"
 #include "common/format.h"
+#include "common/interrupts.h"
 #include "common/output_file.h"
 #include "common/script_files.h"
 
@@ -171,9 +172,14 @@ bool CommitTables(common::OutputFile& tbl, common::OutputFile& bit,
     out << "\n" << kCannotWriteBits;
     return false;
   }
+  common::HoldInterruptsUntilExit();
   common::Commit commit(settings.faults);
   commit.Add({tbl.HandOver(), bit.HandOver()});
   const common::Commit::Outcome outcome = commit.CommitAll().front();
+  if (outcome.ec == std::errc::interrupted) {
+    out << "\n" << kInterrupted;
+    return false;
+  }
   if (!outcome.committed) {
     out << "\n" << (outcome.file == 0 ? kCannotWriteTable : kCannotWriteBits);
     return false;

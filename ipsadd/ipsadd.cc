@@ -8,6 +8,7 @@
 #include "common/command_line.h"
 #include "common/commit.h"
 #include "common/format.h"
+#include "common/interrupts.h"
 
 namespace ipsadd {
 namespace {
@@ -121,8 +122,13 @@ bool AppendRecords(const std::string& data_name, common::BlockReader& data,
     }
     return !data.failed();
   };
+  common::HoldInterruptsUntilExit();
   const common::AppendResult result =
       common::AppendInPlace(kIpsName, buffer, write, settings.faults);
+  if (result.ec == std::errc::interrupted) {
+    out << kInterrupted;
+    return false;
+  }
   switch (result.outcome) {
     case common::AppendOutcome::kDone:
       return true;

@@ -9,6 +9,7 @@
 #include "common/command_line.h"
 #include "common/commit.h"
 #include "common/format.h"
+#include "common/interrupts.h"
 #include "common/script_files.h"
 
 namespace pairpick {
@@ -415,16 +416,25 @@ ScriptOutcome ReencodeScript(const Script& script, const SubstitutionTable& tabl
 // any script could not be committed.
 bool CommitScripts(RunState& run) {
   const std::vector<common::Commit::Outcome> outcomes = run.commit.CommitAll();
+  const std::vector<const Script*> committed = std::move(run.committing);
+  run.committing.clear();
+  const bool interrupted = std::any_of(
+      outcomes.begin(), outcomes.end(), [](const common::Commit::Outcome& o) {
+        return o.ec == std::errc::interrupted;
+      });
+  if (interrupted) {
+    run.err << kInterrupted;
+    return false;
+  }
   bool all = true;
   for (std::size_t g = 0; g < outcomes.size(); ++g) {
     if (outcomes[g].committed) continue;
-    const Script& script = *run.committing[g];
+    const Script& script = *committed[g];
     run.err << (outcomes[g].file == 0
                     ? Format(kCannotWriteDte, script.dte.c_str())
                     : Format(kCannotWriteInformation, script.info.c_str()));
     all = false;
   }
-  run.committing.clear();
   return all;
 }
 
@@ -463,6 +473,7 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
       all_written = false;
     }
   }
+  common::HoldInterruptsUntilExit();
   all_written = CommitScripts(run) && all_written;
   return all_written ? 0 : 1;
 }

@@ -129,7 +129,9 @@ TEST(Coverage, RecordsCoverAFileUpToItsLength) {
     } else {
       EXPECT_EQ(coverage.needed, c.needed);
     }
-    if (c.kind == Kind::kMismatch) EXPECT_EQ(coverage.described, c.described);
+    if (c.kind == Kind::kMismatch) {
+      EXPECT_EQ(coverage.described, c.described);
+    }
   }
 }
 
@@ -203,12 +205,14 @@ TEST_F(BlockReaderTest, FileCutShortAfterOpeningIsAFailedRead) {
   common::Faults faults;
   faults.AfterOpen([](const fs::path& path) { fs::resize_file(path, 37); });
   Bytes block(16);
-  common::BlockReader reader(block, &faults);
-  std::error_code ec;
-  ASSERT_EQ(reader.Open("data", ec), common::OpenResult::kOk);
-  EXPECT_EQ(reader.size(), 100u);  // measured on the open file, before the cut
-  reader.Skip(100);
-  EXPECT_TRUE(reader.failed());
+  {
+    common::BlockReader reader(block, &faults);
+    std::error_code ec;
+    ASSERT_EQ(reader.Open("data", ec), common::OpenResult::kOk);
+    EXPECT_EQ(reader.size(), 100u);  // measured on the open file, before the cut
+    reader.Skip(100);
+    EXPECT_TRUE(reader.failed());
+  }
   WriteBytes("data", bytes);
   Bytes whole;
   EXPECT_EQ(common::ReadWholeFile("data", whole, &faults), common::ReadResult::kReadError);

@@ -206,4 +206,37 @@ for ((r = 0; r < 20; r++)); do
 done
 echo "interrupts: 20 runs sent SIGINT or SIGTERM: $interrupted stopped with" \
   "the files as they were, $finished had finished; no temporary left"
+# 7. An output that cannot be made is a failure (status 1) that names its
+# cause, not a skip: too few file descriptors, and a folder the user may
+# read but not write.
+mkdir limits
+cp corpus/script1.pure corpus/script1.info limits/
+printf 'old' > limits/script1.dte
+status=0
+(
+  # Only the standard streams stay open, whatever the test runner passed on.
+  for fd in $(ls /proc/$BASHPID/fd); do [ "$fd" -gt 2 ] && eval "exec $fd>&-"; done
+  ulimit -n 5
+  cd limits && exec "$build/pairpick" script1
+) 2>"$work/err" || status=$?
+[ "$status" = 1 ] || fail "pairpick with 5 file descriptors ended with $status"
+grep -q "^Could not open .*cannot create a temporary file in \." "$work/err" ||
+  fail "pairpick with 5 file descriptors printed '$(cat "$work/err")'"
+if [ "$(id -u)" = 0 ]; then
+  # The files may be written by anyone, the folder only by its owner.
+  chmod 666 limits/*
+  chmod 755 limits
+  status=0
+  (cd limits && exec setpriv --reuid=65534 --regid=65534 --clear-groups \
+    "$build/pairpick" script1 2>"$work/err") || status=$?
+  [ "$status" = 1 ] || fail "pairpick in a folder it may not write ended with $status"
+  grep -q "Permission denied" "$work/err" ||
+    fail "pairpick in a folder it may not write printed '$(cat "$work/err")'"
+  echo "outputs that cannot be made: too few descriptors and a folder that may" \
+    "not be written both end with status 1 and their cause"
+else
+  echo "outputs that cannot be made: too few descriptors end with status 1 and" \
+    "their cause (the read-only folder needs root to switch users)"
+fi
+[ "$(cat limits/script1.dte)" = old ] || fail "a failed run changed script1.dte"
 echo "outputs test passed"

@@ -564,6 +564,28 @@ TEST_F(PairpickTest, ReadFailuresAreReportedAndChangeNothing) {
   }
 }
 
+TEST_F(PairpickTest, NamesThatAreDevicesOnWindowsAndLongPathsAreScripts) {
+  // A folder path of over 260 characters, and a name of 248.
+  fs::path deep = fs::current_path();
+  for (int i = 0; i < 6; ++i) deep /= std::string(50, static_cast<char>('a' + i));
+#if defined(_WIN32)
+  fs::create_directories(fs::path(L"\\\\?\\" + deep.wstring()));
+#else
+  fs::create_directories(deep);
+#endif
+  const std::vector<std::string> kNames = {"aux", "con", "nul", "prn", "com1", "lpt1",
+                                           (deep / "intro").string(), std::string(248, 'n')};
+  for (const std::string& name : kNames) {
+    SCOPED_TRACE(name);
+    WriteScript(name, {{T(0x41), T(0x42), T(0x41), T(0x42)}});
+    EXPECT_EQ(Run({name}), 0) << err_.str();
+    EXPECT_EQ(err_.str(), "");
+    EXPECT_EQ(ReadBytes(name + ".dte"), (Bytes{0x41, 0x42, 0x41, 0x42}));
+    EXPECT_EQ(InfoLengths(ReadBytes(name + ".info")), std::vector<std::int32_t>{4});
+  }
+  EXPECT_TRUE(testing_support::NoCommitLeftovers("."));
+}
+
 TEST_F(PairpickTest, ReadOnlyInformationFileIsRefusedAndKeepsItsBytes) {
   if (testing_support::RunningAsRoot()) {
     GTEST_SKIP() << "root may write a read-only file";

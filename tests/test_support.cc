@@ -35,6 +35,10 @@ void TempDirTest::SetUp() {
 void TempDirTest::TearDown() {
   fs::current_path(previous_);
   std::error_code ec;
+#if defined(_WIN32)
+  // The extended form reaches paths longer than 260 characters too.
+  dir_ = fs::path(L"\\\\?\\" + fs::absolute(dir_).wstring());
+#endif
   // Read-only files and folders made by a test must not stop the removal.
   for (auto it = fs::recursive_directory_iterator(dir_, ec);
        it != fs::recursive_directory_iterator(); it.increment(ec)) {
