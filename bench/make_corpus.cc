@@ -19,30 +19,40 @@
 namespace {
 
 constexpr const char* kWords[] = {
-    "the", "of", "and", "to", "a", "in", "that", "is", "was", "he", "for",
-    "it", "with", "as", "his", "on", "be", "at", "by", "had", "not", "are",
-    "but", "from", "or", "have", "an", "they", "which", "one", "you", "were",
-    "her", "all", "she", "there", "would", "their", "we", "him", "been",
-    "has", "when", "who", "will", "more", "no", "if", "out", "so", "said",
-    "what", "up", "its", "about", "into", "than", "them", "can", "only",
-    "other", "new", "some", "could", "time", "these", "two", "may", "then",
-    "do", "first", "any", "my", "now", "such", "like", "our", "over", "man",
-    "me", "even", "most", "made", "after", "also", "did", "many", "before",
-    "must", "through", "back", "years", "where", "much", "your", "way",
-    "well", "down", "should", "because", "each", "just", "those", "people",
-    "how", "too", "little", "state", "good", "very", "make", "world",
-    "still", "own", "see", "men", "work", "long", "get", "here", "between",
-    "both", "life", "being", "under", "never", "day", "same", "another",
-    "know", "while", "last", "might", "us", "great", "old", "year", "off",
-    "come", "since", "against", "go", "came", "right", "used", "take",
-    "three", "sword", "castle", "dragon", "king", "village", "forest",
-    "journey", "moon", "shrine", "lantern", "mountain", "river", "gold",
-    "potion", "shield", "magic", "spell", "wolf", "bridge", "ferry",
-    "tower", "bells", "elder", "festival", "market", "traveller", "road",
-    "north", "south", "night", "morning", "quickly", "quietly", "strange",
-    "ancient", "hidden", "brave", "tired", "hungry", "open", "closed",
-    "treasure", "chest", "door", "key", "stairs", "cave", "sea", "ship",
-    "storm", "fire", "water", "stone", "light", "shadow", "voice", "song"};
+    "the",     "of",       "and",      "to",      "a",         "in",
+    "that",    "is",       "was",      "he",      "for",       "it",
+    "with",    "as",       "his",      "on",      "be",        "at",
+    "by",      "had",      "not",      "are",     "but",       "from",
+    "or",      "have",     "an",       "they",    "which",     "one",
+    "you",     "were",     "her",      "all",     "she",       "there",
+    "would",   "their",    "we",       "him",     "been",      "has",
+    "when",    "who",      "will",     "more",    "no",        "if",
+    "out",     "so",       "said",     "what",    "up",        "its",
+    "about",   "into",     "than",     "them",    "can",       "only",
+    "other",   "new",      "some",     "could",   "time",      "these",
+    "two",     "may",      "then",     "do",      "first",     "any",
+    "my",      "now",      "such",     "like",    "our",       "over",
+    "man",     "me",       "even",     "most",    "made",      "after",
+    "also",    "did",      "many",     "before",  "must",      "through",
+    "back",    "years",    "where",    "much",    "your",      "way",
+    "well",    "down",     "should",   "because", "each",      "just",
+    "those",   "people",   "how",      "too",     "little",    "state",
+    "good",    "very",     "make",     "world",   "still",     "own",
+    "see",     "men",      "work",     "long",    "get",       "here",
+    "between", "both",     "life",     "being",   "under",     "never",
+    "day",     "same",     "another",  "know",    "while",     "last",
+    "might",   "us",       "great",    "old",     "year",      "off",
+    "come",    "since",    "against",  "go",      "came",      "right",
+    "used",    "take",     "three",    "sword",   "castle",    "dragon",
+    "king",    "village",  "forest",   "journey", "moon",      "shrine",
+    "lantern", "mountain", "river",    "gold",    "potion",    "shield",
+    "magic",   "spell",    "wolf",     "bridge",  "ferry",     "tower",
+    "bells",   "elder",    "festival", "market",  "traveller", "road",
+    "north",   "south",    "night",    "morning", "quickly",   "quietly",
+    "strange", "ancient",  "hidden",   "brave",   "tired",     "hungry",
+    "open",    "closed",   "treasure", "chest",   "door",      "key",
+    "stairs",  "cave",     "sea",      "ship",    "storm",     "fire",
+    "water",   "stone",    "light",    "shadow",  "voice",     "song"};
 constexpr const char* kNames[] = {"Aria", "Bren", "Corin", "Dela", "Edric"};
 
 class ScriptWriter {
@@ -63,8 +73,10 @@ class ScriptWriter {
     const std::uint32_t pointer = static_cast<std::uint32_t>(written_);
     const std::uint32_t length = static_cast<std::uint32_t>(string_.size());
     char record[8];
-    for (int i = 0; i < 4; ++i) record[i] = static_cast<char>(pointer >> (8 * i));
-    for (int i = 0; i < 4; ++i) record[4 + i] = static_cast<char>(length >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      record[i] = static_cast<char>(pointer >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      record[4 + i] = static_cast<char>(length >> (8 * i));
     info_.write(record, 8);
     pure_.write(string_.data(), static_cast<std::streamsize>(string_.size()));
     written_ += string_.size();
@@ -92,7 +104,9 @@ int main(int argc, char** argv) {
   const int scripts = argc > 3 ? std::atoi(argv[3]) : 4;
   std::filesystem::create_directories(dir);
   std::mt19937 random(1452);
-  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  const auto pick = [&](std::size_t n) {
+    return static_cast<std::size_t>(random() % n);
+  };
   const std::size_t word_count = sizeof kWords / sizeof kWords[0];
 
   for (int s = 1; s <= scripts; ++s) {
@@ -132,7 +146,8 @@ int main(int argc, char** argv) {
       size += script.EndString();
     }
     if (!script.good()) {
-      std::fprintf(stderr, "make_corpus: could not write %s\n", dir.string().c_str());
+      std::fprintf(stderr, "make_corpus: could not write %s\n",
+                   dir.string().c_str());
       return 1;
     }
   }

@@ -2,9 +2,9 @@
 #include <string>
 #include <vector>
 
+#include "chainreport/chainreport.h"
 #include "common/file_io.h"
 #include "common/interrupts.h"
-#include "chainreport/chainreport.h"
 
 int main(int argc, char** argv) {
   common::UseBinaryStandardStreams();

@@ -74,7 +74,8 @@ ReadResult ReadWholeFile(const std::filesystem::path& path,
   bytes.resize(static_cast<std::size_t>(size));
   std::size_t have = 0;
   while (have < bytes.size()) {
-    const std::size_t got = file.Read(bytes.data() + have, bytes.size() - have, ec);
+    const std::size_t got =
+        file.Read(bytes.data() + have, bytes.size() - have, ec);
     if (got == 0) return ReadResult::kReadError;
     have += got;
   }

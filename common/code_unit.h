@@ -19,8 +19,6 @@ using CodeUnit = std::uint16_t;
 // huffbuild's tree.
 inline constexpr int kCodeTableSize = 1452;
 
-inline constexpr std::size_t kCodeUnitSize = 2;
-
 // How many values a 16-bit unit (or a pair value) can take: the size of
 // every table indexed by one.
 inline constexpr std::size_t kUnitValueCount = 65536;

@@ -3,8 +3,7 @@
 namespace common {
 
 std::optional<int> AnswerHelpOrVersion(const std::vector<std::string>& args,
-                                       const char* program,
-                                       const char* version,
+                                       const char* program, const char* version,
                                        const std::string& usage,
                                        std::ostream& out) {
   if (args.size() != 1) return std::nullopt;

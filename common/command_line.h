@@ -13,8 +13,7 @@ namespace common {
 // Returns the exit status when `args` asked for help or the version, after
 // printing it; nullopt otherwise.
 std::optional<int> AnswerHelpOrVersion(const std::vector<std::string>& args,
-                                       const char* program,
-                                       const char* version,
+                                       const char* program, const char* version,
                                        const std::string& usage,
                                        std::ostream& out);
 

@@ -39,12 +39,14 @@ struct Journal {
 
 std::uint64_t Fnv1a(const std::uint8_t* data, std::size_t n) {
   std::uint64_t hash = 14695981039346656037ull;
-  for (std::size_t i = 0; i < n; ++i) hash = (hash ^ data[i]) * 1099511628211ull;
+  for (std::size_t i = 0; i < n; ++i)
+    hash = (hash ^ data[i]) * 1099511628211ull;
   return hash;
 }
 
 void AppendLe64(std::vector<std::uint8_t>& out, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  for (int i = 0; i < 8; ++i)
+    out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
 std::uint64_t ReadLe64(const std::uint8_t* p) {
@@ -66,7 +68,8 @@ fs::path InFolder(const fs::path& folder, const std::string& name) {
   return folder / fs::path(std::u8string(name.begin(), name.end()));
 }
 
-std::vector<std::uint8_t> EncodeJournal(const std::vector<JournalEntry>& entries) {
+std::vector<std::uint8_t> EncodeJournal(
+    const std::vector<JournalEntry>& entries) {
   std::vector<std::uint8_t> out(kMagic, kMagic + kMagicSize);
   const std::uint32_t count = static_cast<std::uint32_t>(entries.size());
   out.resize(out.size() + 4);
@@ -128,7 +131,8 @@ std::optional<Journal> DecodeJournal(const std::vector<std::uint8_t>& bytes) {
     e.flag = bytes[p + 5] != 0;
     e.old_length = ReadLe64(bytes.data() + p + 6);
     p += 14;
-    if (!read_name(e.target) || !read_name(e.temporary) || !read_name(e.aside)) {
+    if (!read_name(e.target) || !read_name(e.temporary) ||
+        !read_name(e.aside)) {
       return std::nullopt;
     }
     const bool sound =
@@ -136,8 +140,9 @@ std::optional<Journal> DecodeJournal(const std::vector<std::uint8_t>& bytes) {
         (e.kind == EntryKind::kAppend ||
          (e.kind == EntryKind::kReplace && PlainName(e.temporary) &&
           EndsWith(e.temporary, kTempSuffix) &&
-          (e.aside.empty() ? !e.flag
-                           : PlainName(e.aside) && EndsWith(e.aside, kAsideSuffix))));
+          (e.aside.empty()
+               ? !e.flag
+               : PlainName(e.aside) && EndsWith(e.aside, kAsideSuffix))));
     if (!sound) return std::nullopt;
     journal.entries.push_back(std::move(e));
   }
@@ -171,7 +176,8 @@ bool SyncFolder(FolderLock& lock, Faults* faults, std::error_code& ec) {
 
 // Puts a replace group of a killed run back in order: forward when every
 // temporary went in and no rollback began, else back to the old files.
-bool RepairGroup(const fs::path& folder, const std::vector<const JournalEntry*>& group,
+bool RepairGroup(const fs::path& folder,
+                 const std::vector<const JournalEntry*>& group,
                  bool rolled_back) {
   bool any_temporary = false;
   for (const JournalEntry* e : group) {
@@ -182,7 +188,8 @@ bool RepairGroup(const fs::path& folder, const std::vector<const JournalEntry*>&
   for (const JournalEntry* e : group) {
     const fs::path target = InFolder(folder, e->target);
     const fs::path temporary = InFolder(folder, e->temporary);
-    const fs::path aside = e->aside.empty() ? fs::path() : InFolder(folder, e->aside);
+    const fs::path aside =
+        e->aside.empty() ? fs::path() : InFolder(folder, e->aside);
     const bool aside_there = !aside.empty() && Exists(aside);
     if (!any_temporary && !rolled_back) {
       if (aside_there) ok = RemoveFile(aside, ec) && ok;
@@ -191,7 +198,9 @@ bool RepairGroup(const fs::path& folder, const std::vector<const JournalEntry*>&
     if (Exists(temporary)) {
       // The new file never went in; the old one may be only aside.
       if (aside_there) {
-        ok = (Exists(target) ? RemoveFile(aside, ec) : RenameOver(aside, target, ec)) && ok;
+        ok = (Exists(target) ? RemoveFile(aside, ec)
+                             : RenameOver(aside, target, ec)) &&
+             ok;
       }
       ok = RemoveFile(temporary, ec) && ok;
     } else if (e->flag) {
@@ -231,7 +240,8 @@ bool RepairAppend(const fs::path& folder, const JournalEntry& e) {
 
 // Repairs what a killed run's commit left in the folder. Returns false when
 // a journal is there that cannot be acted on or repaired.
-bool RecoverFolder(const fs::path& folder, FolderLock& lock, std::error_code& ec) {
+bool RecoverFolder(const fs::path& folder, FolderLock& lock,
+                   std::error_code& ec) {
   const fs::path path = folder / kJournalName;
   NativeFile file;
   switch (NativeFile::OpenForUpdate(path, file, ec)) {
@@ -250,10 +260,12 @@ bool RecoverFolder(const fs::path& folder, FolderLock& lock, std::error_code& ec
   }
   std::uint64_t size = 0;
   if (!file.Measure(&size, nullptr, ec)) return false;
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min<std::uint64_t>(size, 1u << 26)));
+  std::vector<std::uint8_t> bytes(
+      static_cast<std::size_t>(std::min<std::uint64_t>(size, 1u << 26)));
   std::size_t have = 0;
   while (have < bytes.size()) {
-    const std::size_t got = file.Read(bytes.data() + have, bytes.size() - have, ec);
+    const std::size_t got =
+        file.Read(bytes.data() + have, bytes.size() - have, ec);
     if (got == 0) break;
     have += got;
   }
@@ -292,7 +304,8 @@ void RemoveLeftovers(const fs::path& folder) {
   for (const std::string& name : FolderEntries(folder, ec)) {
     int pid = ProcessIdInName(name, kTempSuffix);
     if (pid == 0) pid = ProcessIdInName(name, kAsideSuffix);
-    if (pid == 0 || (pid == self ? IsOwnTemporary(name) : ProcessIsAlive(pid))) {
+    if (pid == 0 ||
+        (pid == self ? IsOwnTemporary(name) : ProcessIsAlive(pid))) {
       continue;
     }
     const fs::path path = folder / name;
@@ -328,9 +341,10 @@ bool WriteJournal(FolderWork& work, const std::vector<JournalEntry>& entries,
   if (faults != nullptr && faults->Fails(FaultPoint::kCreate, ec)) return false;
   if (!NativeFile::CreateNew(path, 0600, work.journal, ec)) return false;
   const std::vector<std::uint8_t> bytes = EncodeJournal(entries);
-  const bool ok = work.journal.WriteAll(bytes.data(), bytes.size(), ec) &&
-                  !(faults != nullptr && faults->Fails(FaultPoint::kSync, ec)) &&
-                  work.journal.Sync(ec) && SyncFolder(work.lock, faults, ec);
+  const bool ok =
+      work.journal.WriteAll(bytes.data(), bytes.size(), ec) &&
+      !(faults != nullptr && faults->Fails(FaultPoint::kSync, ec)) &&
+      work.journal.Sync(ec) && SyncFolder(work.lock, faults, ec);
   if (!ok) {
     std::error_code ignored;
     work.journal.Close(ignored);
@@ -358,6 +372,249 @@ void MarkRollback(FolderWork& work, std::uint32_t group) {
     work.journal.Sync(ec);
   }
 }
+
+// One CommitAll(): the stages in order, with what each file went through.
+class GroupCommit {
+ public:
+  using Outcome = Commit::Outcome;
+
+  // `files` stand in group order; group_of[i] is the group of files[i].
+  GroupCommit(const std::vector<FinishedFile>& files,
+              const std::vector<std::size_t>& group_of, std::size_t groups,
+              Faults* faults)
+      : files_(files),
+        outcomes_(groups),
+        faults_(faults),
+        state_(files.size()) {
+    std::vector<std::size_t> group_size(groups, 0);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      // The folders in one order for every run, so that runs never wait for
+      // each other in a circle.
+      const fs::path folder = FolderOf(files[i].target);
+      std::error_code ec;
+      FolderWork& work =
+          folders_[fs::absolute(folder, ec).lexically_normal().string()];
+      work.folder = folder;
+      state_[i].folder = &work;
+      state_[i].group = group_of[i];
+      state_[i].index_in_group = group_size[group_of[i]]++;
+    }
+  }
+
+  // Commits every group it can; returns an Outcome per group.
+  std::vector<Outcome> Run() {
+    if (files_.empty()) return outcomes_;
+    InterruptsHeld held;
+    if (held.Pending()) {
+      // The interrupt takes effect as soon as it is let through: nothing of
+      // this commit may happen before.
+      for (Outcome& outcome : outcomes_) {
+        outcome = {false, 0, std::make_error_code(std::errc::interrupted)};
+      }
+      CleanUp();
+      return outcomes_;
+    }
+    LockAndRepairFolders();
+    SyncTemporaries();
+    WriteJournals();
+    ReplaceGroups();
+    SyncFolders(held);
+    CleanUp();
+    return outcomes_;
+  }
+
+ private:
+  enum class Aside { kNone, kLinked, kRenamed };
+  struct FileState {
+    FolderWork* folder = nullptr;
+    std::size_t group = 0;
+    std::size_t index_in_group = 0;
+    JournalEntry entry;
+    Aside aside = Aside::kNone;
+    bool moved_in = false;
+  };
+
+  bool GroupGoesOn(std::size_t i) const {
+    return outcomes_[state_[i].group].committed;
+  }
+  void FailFile(std::size_t i, const std::error_code& ec) {
+    Outcome& outcome = outcomes_[state_[i].group];
+    if (outcome.committed) outcome = {false, state_[i].index_in_group, ec};
+  }
+  void FailFolder(FolderWork& work) {
+    work.usable = false;
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+      if (state_[i].folder == &work) FailFile(i, work.ec);
+    }
+  }
+  fs::path AsidePath(std::size_t i) const {
+    const std::string& name = state_[i].entry.aside;
+    return FolderOf(files_[i].target) /
+           fs::path(std::u8string(name.begin(), name.end()));
+  }
+
+  // Takes each folder's lock, then repairs what a killed run left there.
+  void LockAndRepairFolders() {
+    for (auto& [key, work] : folders_) {
+      if (!PrepareFolder(work)) FailFolder(work);
+    }
+  }
+
+  // Every temporary on the disk before anything is renamed.
+  void SyncTemporaries() {
+    for (auto& [key, work] : folders_) {
+      if (!work.usable) continue;
+      if ((faults_ != nullptr && faults_->Fails(FaultPoint::kSync, work.ec)) ||
+          !work.lock.SyncFileSystem(work.ec)) {
+        FailFolder(work);
+      }
+    }
+  }
+
+  // The journal of each folder lists the renames of its groups still going.
+  void WriteJournals() {
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+      JournalEntry& e = state_[i].entry;
+      e.kind = EntryKind::kReplace;
+      e.group = static_cast<std::uint32_t>(state_[i].group);
+      e.target = NameBytes(files_[i].target);
+      e.temporary = NameBytes(files_[i].temporary);
+      std::error_code ec;
+      e.flag = StatusOf(files_[i].target, ec).kind != PathKind::kMissing;
+      if (e.flag) {
+        e.aside = NameBytes(UniqueNameBeside(files_[i].target, kAsideSuffix));
+      }
+    }
+    for (auto& [key, work] : folders_) {
+      if (!work.usable) continue;
+      std::vector<JournalEntry> listed;
+      for (std::size_t i = 0; i < files_.size(); ++i) {
+        if (state_[i].folder == &work && GroupGoesOn(i)) {
+          listed.push_back(state_[i].entry);
+        }
+      }
+      if (!listed.empty() && !WriteJournal(work, listed, faults_)) {
+        FailFolder(work);
+      }
+    }
+  }
+
+  // Group by group: old files aside, new ones in; on a failure, back.
+  void ReplaceGroups() {
+    for (std::size_t start = 0; start < files_.size();) {
+      std::size_t end = start;
+      while (end < files_.size() && state_[end].group == state_[start].group) {
+        ++end;
+      }
+      bool touched = false;
+      for (std::size_t i = start; i < end && GroupGoesOn(i); ++i) {
+        touched = true;
+        ReplaceFile(i);
+      }
+      if (touched && !GroupGoesOn(start)) RollBack(state_[start].group);
+      start = end;
+    }
+  }
+
+  void ReplaceFile(std::size_t i) {
+    const FinishedFile& file = files_[i];
+    FileState& state = state_[i];
+    std::error_code ec;
+    if (state.entry.flag) {
+      // A second name keeps the target in place for readers meanwhile;
+      // where the file system has none, the target is renamed aside.
+      if (!(faults_ != nullptr && faults_->Fails(FaultPoint::kLink, ec)) &&
+          HardLink(file.target, AsidePath(i), ec)) {
+        state.aside = Aside::kLinked;
+      } else if (Rename(file.target, AsidePath(i), faults_, ec)) {
+        state.aside = Aside::kRenamed;
+      } else {
+        FailFile(i, ec);
+        return;
+      }
+    }
+    if (!Rename(file.temporary, file.target, faults_, ec)) {
+      FailFile(i, ec);
+      return;
+    }
+    state.moved_in = true;
+  }
+
+  // Puts a group's old files back. A step that fails here leaves the
+  // journal, and the next run that commits in the folder finishes it.
+  void RollBack(std::size_t group) {
+    for (auto& [key, work] : folders_) {
+      MarkRollback(work, static_cast<std::uint32_t>(group));
+      work.rolled_back = true;
+    }
+    std::error_code ec;
+    for (std::size_t i = files_.size(); i-- > 0;) {
+      FileState& state = state_[i];
+      if (state.group != group) continue;
+      const fs::path& target = files_[i].target;
+      if (state.moved_in) {
+        if (state.entry.flag) {
+          Rename(AsidePath(i), target, faults_, ec);
+        } else {
+          RemoveFile(target, ec);
+        }
+      } else if (state.aside == Aside::kLinked) {
+        RemoveFile(AsidePath(i), ec);
+      } else if (state.aside == Aside::kRenamed) {
+        Rename(AsidePath(i), target, faults_, ec);
+      }
+      state.aside = Aside::kNone;
+      state.moved_in = false;
+    }
+  }
+
+  void RollBackFolder(FolderWork& work) {
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+      if (state_[i].folder != &work || !GroupGoesOn(i)) continue;
+      FailFile(i, work.ec);
+      RollBack(state_[i].group);
+    }
+  }
+
+  // The new names on the disk. An interrupt that came meanwhile rolls every
+  // group back, so that the run ends with the files as they were.
+  void SyncFolders(const InterruptsHeld& held) {
+    for (auto& [key, work] : folders_) {
+      if (work.usable && !SyncFolder(work.lock, faults_, work.ec)) {
+        RollBackFolder(work);
+      }
+    }
+    if (!held.Pending()) return;
+    for (auto& [key, work] : folders_) {
+      if (!work.usable) continue;
+      work.ec = std::make_error_code(std::errc::interrupted);
+      RollBackFolder(work);
+    }
+  }
+
+  // The old files, temporaries left over and journals go.
+  void CleanUp() {
+    std::error_code ec;
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+      if (state_[i].aside != Aside::kNone && GroupGoesOn(i)) {
+        RemoveFile(AsidePath(i), ec);
+      }
+      if (!state_[i].moved_in) RemoveFile(files_[i].temporary, ec);
+    }
+    for (auto& [key, work] : folders_) {
+      if (!work.journal.is_open()) continue;
+      // What a rollback put back goes on the disk before the journal goes.
+      if (work.rolled_back) work.lock.SyncFolder(ec);
+      RemoveJournal(work);
+    }
+  }
+
+  const std::vector<FinishedFile>& files_;
+  std::vector<Outcome> outcomes_;
+  Faults* faults_;
+  std::map<std::string, FolderWork> folders_;
+  std::vector<FileState> state_;
+};
 
 }  // namespace
 
@@ -391,209 +648,37 @@ bool Commit::Replaces(const fs::path& target) const {
 }
 
 std::vector<Commit::Outcome> Commit::CommitAll() {
-  std::vector<Outcome> outcomes(groups_);
   std::vector<Pending> pending = std::move(pending_);
   pending_.clear();
+  const std::size_t groups = groups_;
   groups_ = 0;
-  if (pending.empty()) return outcomes;
   // Should the run stop half-way (only a test's simulated kill does), the
   // temporaries are no longer the run's.
   struct Stopped {
     Commit& commit;
     std::vector<Pending>& pending;
     ~Stopped() {
-      if (commit.faults_ != nullptr && commit.faults_->crashed()) commit.Abandon(pending);
+      if (commit.faults_ != nullptr && commit.faults_->crashed()) {
+        commit.Abandon(pending);
+      }
     }
   } stopped{*this, pending};
 
-  // The folders, in one order for every run, so that runs never wait for
-  // each other in a circle.
-  std::map<std::string, FolderWork> folders;
-  std::vector<FolderWork*> folder_of(pending.size());
-  std::vector<std::size_t> index_in_group(pending.size());
-  std::vector<std::size_t> group_size(outcomes.size(), 0);
-  for (std::size_t i = 0; i < pending.size(); ++i) {
-    const fs::path folder = FolderOf(pending[i].file.target);
-    std::error_code ec;
-    const std::string key = fs::absolute(folder, ec).lexically_normal().string();
-    FolderWork& work = folders[key];
-    work.folder = folder;
-    folder_of[i] = &work;
-    index_in_group[i] = group_size[pending[i].group]++;
+  std::vector<FinishedFile> files;
+  std::vector<std::size_t> group_of;
+  for (const Pending& p : pending) {
+    files.push_back(p.file);
+    group_of.push_back(p.group);
   }
-  const auto fail_group = [&](std::size_t group, std::size_t file,
-                              const std::error_code& ec) {
-    if (!outcomes[group].committed) return;
-    outcomes[group] = {false, file, ec};
-  };
-  const auto fail_folder = [&](FolderWork& work) {
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-      if (folder_of[i] == &work) fail_group(pending[i].group, index_in_group[i], work.ec);
-    }
-  };
-
-  InterruptsHeld held;
-  if (held.Pending()) {
-    // The interrupt takes effect as soon as it is let through: nothing of
-    // this commit may happen before.
-    std::error_code ec;
-    for (const Pending& p : pending) {
-      RemoveFile(p.file.temporary, ec);
-      ForgetTemporary(p.file.temporary);
-    }
-    for (Outcome& outcome : outcomes) {
-      outcome = {false, 0, std::make_error_code(std::errc::interrupted)};
-    }
-    return outcomes;
-  }
-  for (auto& [key, work] : folders) {
-    if (!PrepareFolder(work)) {
-      work.usable = false;
-      fail_folder(work);
-    }
-  }
-  // Every temporary on the disk before anything is renamed.
-  for (auto& [key, work] : folders) {
-    if (!work.usable) continue;
-    if ((faults_ != nullptr && faults_->Fails(FaultPoint::kSync, work.ec)) ||
-        !work.lock.SyncFileSystem(work.ec)) {
-      work.usable = false;
-      fail_folder(work);
-    }
-  }
-
-  // The journal of each folder lists the renames of the groups still going.
-  std::vector<JournalEntry> entries(pending.size());
-  for (std::size_t i = 0; i < pending.size(); ++i) {
-    const Pending& p = pending[i];
-    JournalEntry& e = entries[i];
-    e.kind = EntryKind::kReplace;
-    e.group = static_cast<std::uint32_t>(p.group);
-    e.target = NameBytes(p.file.target);
-    e.temporary = NameBytes(p.file.temporary);
-    std::error_code ec;
-    e.flag = StatusOf(p.file.target, ec).kind != PathKind::kMissing;
-    if (e.flag) e.aside = NameBytes(UniqueNameBeside(p.file.target, kAsideSuffix));
-  }
-  for (auto& [key, work] : folders) {
-    if (!work.usable) continue;
-    std::vector<JournalEntry> listed;
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-      if (folder_of[i] == &work && outcomes[pending[i].group].committed) {
-        listed.push_back(entries[i]);
-      }
-    }
-    if (!listed.empty() && !WriteJournal(work, listed, faults_)) {
-      work.usable = false;
-      fail_folder(work);
-    }
-  }
-
-  // Group by group: old files aside, new ones in; on a failure, back.
-  enum class Aside { kNone, kLinked, kRenamed };
-  std::vector<Aside> aside_state(pending.size(), Aside::kNone);
-  std::vector<bool> moved_in(pending.size(), false);
-  const auto aside_path = [&](std::size_t i) {
-    return FolderOf(pending[i].file.target) / fs::path(std::u8string(
-                                                  entries[i].aside.begin(), entries[i].aside.end()));
-  };
-  const auto roll_back = [&](std::size_t group) {
-    for (auto& [key, work] : folders) {
-      MarkRollback(work, static_cast<std::uint32_t>(group));
-      work.rolled_back = true;
-    }
-    std::error_code ec;
-    for (std::size_t i = pending.size(); i-- > 0;) {
-      if (pending[i].group != group) continue;
-      const FinishedFile& file = pending[i].file;
-      // A step that fails here leaves the journal, and the next run that
-      // commits in the folder finishes the rollback.
-      if (moved_in[i]) {
-        if (entries[i].flag) {
-          Rename(aside_path(i), file.target, faults_, ec);
-        } else {
-          RemoveFile(file.target, ec);
-        }
-      } else if (aside_state[i] == Aside::kLinked) {
-        RemoveFile(aside_path(i), ec);
-      } else if (aside_state[i] == Aside::kRenamed) {
-        Rename(aside_path(i), file.target, faults_, ec);
-      }
-      aside_state[i] = Aside::kNone;
-      moved_in[i] = false;
-    }
-  };
-  for (std::size_t start = 0; start < pending.size();) {
-    const std::size_t group = pending[start].group;
-    std::size_t end = start;
-    while (end < pending.size() && pending[end].group == group) ++end;
-    bool touched = false;
-    for (std::size_t i = start; i < end && outcomes[group].committed; ++i) {
-      const FinishedFile& file = pending[i].file;
-      std::error_code ec;
-      if (entries[i].flag) {
-        // A second name keeps the target in place for readers meanwhile;
-        // where the file system has none, the target is renamed aside.
-        touched = true;
-        if (!(faults_ != nullptr && faults_->Fails(FaultPoint::kLink, ec)) &&
-            HardLink(file.target, aside_path(i), ec)) {
-          aside_state[i] = Aside::kLinked;
-        } else if (Rename(file.target, aside_path(i), faults_, ec)) {
-          aside_state[i] = Aside::kRenamed;
-        } else {
-          fail_group(group, index_in_group[i], ec);
-          break;
-        }
-      }
-      touched = true;
-      if (!Rename(file.temporary, file.target, faults_, ec)) {
-        fail_group(group, index_in_group[i], ec);
-        break;
-      }
-      moved_in[i] = true;
-    }
-    if (!outcomes[group].committed && touched) roll_back(group);
-    start = end;
-  }
-
-  // The new names on the disk; then the old files and journals go. An
-  // interrupt that came meanwhile rolls every group back, so that the run
-  // ends with the files as they were.
-  const auto roll_back_folder = [&](FolderWork& work) {
-    for (std::size_t i = 0; i < pending.size(); ++i) {
-      if (folder_of[i] != &work || !outcomes[pending[i].group].committed) continue;
-      fail_group(pending[i].group, index_in_group[i], work.ec);
-      roll_back(pending[i].group);
-    }
-  };
-  for (auto& [key, work] : folders) {
-    if (work.usable && !SyncFolder(work.lock, faults_, work.ec)) roll_back_folder(work);
-  }
-  if (held.Pending()) {
-    for (auto& [key, work] : folders) {
-      if (!work.usable) continue;
-      work.ec = std::make_error_code(std::errc::interrupted);
-      roll_back_folder(work);
-    }
-  }
-  std::error_code ec;
-  for (std::size_t i = 0; i < pending.size(); ++i) {
-    if (aside_state[i] != Aside::kNone && outcomes[pending[i].group].committed) {
-      RemoveFile(aside_path(i), ec);
-    }
-    if (!moved_in[i]) RemoveFile(pending[i].file.temporary, ec);
-    ForgetTemporary(pending[i].file.temporary);
-  }
-  for (auto& [key, work] : folders) {
-    if (!work.journal.is_open()) continue;
-    // What a rollback put back goes on the disk before the journal goes.
-    if (work.rolled_back) work.lock.SyncFolder(ec);
-    RemoveJournal(work);
-  }
+  std::vector<Outcome> outcomes =
+      GroupCommit(files, group_of, groups, faults_).Run();
+  for (const Pending& p : pending) ForgetTemporary(p.file.temporary);
+  pending.clear();
   return outcomes;
 }
 
-AppendResult AppendInPlace(const fs::path& target, std::span<std::uint8_t> buffer,
+AppendResult AppendInPlace(const fs::path& target,
+                           std::span<std::uint8_t> buffer,
                            const std::function<bool(FileWriter&)>& write,
                            Faults* faults) {
   AppendResult result;
@@ -620,7 +705,8 @@ AppendResult AppendInPlace(const fs::path& target, std::span<std::uint8_t> buffe
   entry.target = NameBytes(target);
   switch (NativeFile::OpenForUpdate(target, file, ec)) {
     case OpenResult::kOk:
-      if (!file.Measure(&entry.old_length, nullptr, ec) || !file.DropSetIdBits(ec)) {
+      if (!file.Measure(&entry.old_length, nullptr, ec) ||
+          !file.DropSetIdBits(ec)) {
         return fail(AppendOutcome::kCannotOpen);
       }
       break;
@@ -670,7 +756,8 @@ AppendResult AppendInPlace(const fs::path& target, std::span<std::uint8_t> buffe
   }
   RemoveJournal(work);
   work.lock.SyncFolder(ignored);
-  return fail(source_ok ? AppendOutcome::kWriteFailed : AppendOutcome::kSourceFailed);
+  return fail(source_ok ? AppendOutcome::kWriteFailed
+                        : AppendOutcome::kSourceFailed);
 }
 
 }  // namespace common

@@ -14,10 +14,10 @@
 namespace common {
 
 enum class FaultPoint {
-  kCreate,   // creating a temporary, a journal or a new file
-  kSync,     // putting written bytes or a folder's entries on the disk
-  kLink,     // giving a target a second name before it is replaced
-  kRename,   // renaming a file aside, in or back
+  kCreate,  // creating a temporary, a journal or a new file
+  kSync,    // putting written bytes or a folder's entries on the disk
+  kLink,    // giving a target a second name before it is replaced
+  kRename,  // renaming a file aside, in or back
   kCount,
 };
 
@@ -60,7 +60,8 @@ class Faults {
       crashed_ = true;
       throw SimulatedCrash{};
     }
-    if (n != fail_at_[Index(point)] && fail_at_[Index(point)] != kEvery) return false;
+    if (n != fail_at_[Index(point)] && fail_at_[Index(point)] != kEvery)
+      return false;
     ec = std::make_error_code(std::errc::io_error);
     return true;
   }
@@ -74,8 +75,10 @@ class Faults {
     return static_cast<std::size_t>(point);
   }
   std::optional<std::uint64_t> space_;
-  std::array<int, static_cast<std::size_t>(FaultPoint::kCount)> fail_at_{-1, -1, -1, -1};
-  std::array<int, static_cast<std::size_t>(FaultPoint::kCount)> crash_at_{-1, -1, -1, -1};
+  std::array<int, static_cast<std::size_t>(FaultPoint::kCount)> fail_at_{
+      -1, -1, -1, -1};
+  std::array<int, static_cast<std::size_t>(FaultPoint::kCount)> crash_at_{
+      -1, -1, -1, -1};
   std::array<int, static_cast<std::size_t>(FaultPoint::kCount)> counts_{};
   bool crashed_ = false;
   std::function<void(const std::filesystem::path&)> after_open_;

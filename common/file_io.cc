@@ -126,11 +126,11 @@ OpenResult NativeFile::OpenForReading(const fs::path& path, NativeFile& file,
                                       std::error_code& ec) {
   ec.clear();
   const std::wstring native = NativePath(path);
-  HANDLE handle = CreateFileW(
-      native.c_str(), GENERIC_READ,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
-      nullptr);
+  HANDLE handle =
+      CreateFileW(native.c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (IsMissingError(error)) return OpenResult::kMissing;
@@ -516,7 +516,8 @@ bool NativeFile::CreateNew(const fs::path& path,
   file = NativeFile();
   // The umask may narrow the bits at creation, never widen them; fchmod
   // then makes them exact before a byte is written.
-  const mode_t mode = static_cast<mode_t>(permissions ? *permissions & 0777 : 0666);
+  const mode_t mode =
+      static_cast<mode_t>(permissions ? *permissions & 0777 : 0666);
   int fd;
   do {
     fd = ::open(path.c_str(),

@@ -6,11 +6,16 @@
 
 namespace common {
 
+// The compiler checks each call's arguments against its format, as for
+// printf itself.
 #if defined(__MINGW32__)
-__attribute__((format(gnu_printf, 1, 2)))
+#define TESK_PRINTF_FORMAT __attribute__((format(gnu_printf, 1, 2)))
 #elif defined(__GNUC__)
-__attribute__((format(printf, 1, 2)))
+#define TESK_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#else
+#define TESK_PRINTF_FORMAT
 #endif
-std::string Format(const char* format, ...);
+
+TESK_PRINTF_FORMAT std::string Format(const char* format, ...);
 
 }  // namespace common

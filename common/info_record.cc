@@ -17,13 +17,15 @@ void EncodeInfoRecord(const InfoRecord& record, std::uint8_t* p) {
 
 namespace common {
 
-Coverage CoverFile(std::uint64_t file_length, std::span<const std::uint8_t> info) {
+Coverage CoverFile(std::uint64_t file_length,
+                   std::span<const std::uint8_t> info) {
   Coverage coverage;
   const auto length = static_cast<std::int64_t>(file_length);
   const std::size_t record_count = info.size() / kInfoRecordSize;
   std::int64_t sum = 0;
   for (std::size_t k = 0; k < record_count && sum < length; ++k) {
-    const InfoRecord record = DecodeInfoRecord(info.data() + k * kInfoRecordSize);
+    const InfoRecord record =
+        DecodeInfoRecord(info.data() + k * kInfoRecordSize);
     if (record.byteLength < 0 || record.byteLength % 2 != 0) {
       coverage.kind = Coverage::Kind::kBadLength;
       coverage.bad_record = k + 1;

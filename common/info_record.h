@@ -40,6 +40,7 @@ struct Coverage {
   std::int64_t described = 0;   // what the records add up to, with kMismatch
 };
 
-Coverage CoverFile(std::uint64_t file_length, std::span<const std::uint8_t> info);
+Coverage CoverFile(std::uint64_t file_length,
+                   std::span<const std::uint8_t> info);
 
 }  // namespace common

@@ -23,7 +23,9 @@ namespace {
 
 #if defined(_WIN32)
 using NativeName = std::wstring;
-NativeName NameOf(const std::filesystem::path& path) { return NativePath(path); }
+NativeName NameOf(const std::filesystem::path& path) {
+  return NativePath(path);
+}
 #else
 using NativeName = std::string;
 NativeName NameOf(const std::filesystem::path& path) { return path.string(); }
@@ -65,8 +67,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   EnterCriticalSection(&Guard());
   InterruptState& state = State();
   for (const NativeName& name : state.temporaries) DeleteFileW(name.c_str());
-  HANDLE out = GetStdHandle(state.stream == 1 ? STD_OUTPUT_HANDLE
-                                              : STD_ERROR_HANDLE);
+  HANDLE out =
+      GetStdHandle(state.stream == 1 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   DWORD written = 0;
   WriteFile(out, state.message, static_cast<DWORD>(std::strlen(state.message)),
             &written, nullptr);

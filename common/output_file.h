@@ -86,9 +86,9 @@ class FileWriter {
 // Why an output could not be begun.
 enum class OutputProblem {
   kNone,
-  kNotAFile,       // a folder, device, FIFO or socket is at the target
-  kReadOnly,       // the user may not write the target
-  kCannotCreate,   // the temporary cannot be created (ec says why)
+  kNotAFile,      // a folder, device, FIFO or socket is at the target
+  kReadOnly,      // the user may not write the target
+  kCannotCreate,  // the temporary cannot be created (ec says why)
 };
 
 // A finished temporary and the target it replaces, ready for a Commit.

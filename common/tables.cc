@@ -19,7 +19,8 @@ std::vector<NodeEntry> DecodeNodeTable(const std::vector<std::uint8_t>& bytes) {
   table.reserve(bytes.size() / kNodeEntrySize);
   for (std::size_t i = 0; i + kNodeEntrySize <= bytes.size();
        i += kNodeEntrySize) {
-    table.push_back({ReadLe16(bytes.data() + i), ReadLe16(bytes.data() + i + 2)});
+    table.push_back(
+        {ReadLe16(bytes.data() + i), ReadLe16(bytes.data() + i + 2)});
   }
   return table;
 }
@@ -36,7 +37,8 @@ std::optional<BitRecord> DecodeBitRecord(const std::uint8_t* p) {
   record.symbol = ReadLe16(p);
   const std::uint8_t* field = p + 2;
   std::size_t length = 0;
-  while (length < kPatternFieldSize && (field[length] == '0' || field[length] == '1')) {
+  while (length < kPatternFieldSize &&
+         (field[length] == '0' || field[length] == '1')) {
     ++length;
   }
   if (length == kPatternFieldSize) return std::nullopt;

@@ -21,11 +21,11 @@ inline void EnterScratchDirectory(const char* name) {
   static bool entered = false;
   if (entered) return;
   entered = true;
-  const fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm")
-                                               : fs::temp_directory_path();
-  const fs::path dir = base / (std::string(name) + "-" +
-                               std::to_string(std::rand()) + "-" +
-                               std::to_string(reinterpret_cast<std::uintptr_t>(&entered)));
+  const fs::path base =
+      fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+  const fs::path dir =
+      base / (std::string(name) + "-" + std::to_string(std::rand()) + "-" +
+              std::to_string(reinterpret_cast<std::uintptr_t>(&entered)));
   fs::create_directories(dir);
   fs::current_path(dir);
 }
@@ -38,7 +38,8 @@ inline void WriteFile(const char* name, const Bytes& bytes) {
 
 inline Bytes ReadFile(const char* name) {
   std::ifstream in(name, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return Bytes(std::istreambuf_iterator<char>(in),
+               std::istreambuf_iterator<char>());
 }
 
 inline bool Exists(const char* name) { return std::filesystem::exists(name); }

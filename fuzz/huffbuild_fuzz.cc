@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <sstream>
 
-#include "chainreport/chainreport.h"
 #include "common/bytes.h"
+#include "common/huffman_code.h"
 #include "fuzz/fuzz_support.h"
 #include "huffbuild/huffbuild.h"
 
@@ -22,7 +22,8 @@ const Bytes kOldBits = {5, 6, 7};
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   if (size < 1) return 0;
   fuzz_support::EnterScratchDirectory("huffbuild-fuzz");
   const std::size_t body = size - 1;
@@ -37,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string dte = std::string(kNames[i]) + ".dte";
     std::filesystem::remove(dte);
     // An empty third part stands for a missing script.
-    if (i < 2 || !files[i].empty()) fuzz_support::WriteFile(dte.c_str(), files[i]);
+    if (i < 2 || !files[i].empty())
+      fuzz_support::WriteFile(dte.c_str(), files[i]);
     args.push_back(kNames[i]);
   }
   fuzz_support::WriteFile("tesk.tbl", kOldTable);
@@ -54,12 +56,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   Check(tbl.size() == 11612 && bit.size() == 148104, "table sizes");
   std::ostringstream faults;
-  const std::optional<chainreport::Code> code = chainreport::VerifyCode(tbl, bit, faults);
+  const std::optional<common::HuffmanCode> code =
+      common::VerifyCode(tbl, bit, faults);
   if (!code) fuzz_support::Fail(faults.str().c_str());
   for (int i = 0; i < 3; ++i) {
     Check(files[i].size() % 2 == 0, "an odd dte file was accepted");
     for (std::size_t p = 0; p + 1 < files[i].size(); p += 2) {
-      Check(code->leaf_of[common::ReadLe16(files[i].data() + p)] >= 0, "a unit without a leaf");
+      Check(code->leaf_of[common::ReadLe16(files[i].data() + p)] >= 0,
+            "a unit without a leaf");
     }
   }
   return 0;

@@ -28,14 +28,16 @@ bool OffsetAcceptable(const std::string& text, std::uint64_t* value) {
     return false;
   }
   const std::size_t significant = digits.find_first_not_of('0');
-  if (significant != std::string::npos && digits.size() - significant > 6) return false;
+  if (significant != std::string::npos && digits.size() - significant > 6)
+    return false;
   *value = std::stoull(digits, nullptr, 16);
   return *value != 0x454F46;
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   if (size < 1) return 0;
   fuzz_support::EnterScratchDirectory("ipsadd-fuzz");
   const std::size_t text_size = std::min<std::size_t>(data[0], size - 1);
@@ -44,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t data_size = 0;
   std::uint8_t seed = 0;
   if (p + 4 <= size) {
-    data_size = (std::uint32_t{data[p]} << 16 | std::uint32_t{data[p + 1]} << 8 | data[p + 2]);
+    data_size = (std::uint32_t{data[p]} << 16 |
+                 std::uint32_t{data[p + 1]} << 8 | data[p + 2]);
     seed = data[p + 3];
     // Mostly up to a few records; with the seed's top bit, up to 16 MiB.
     if ((seed & 0x80) == 0) data_size %= 200000;
@@ -66,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool acceptable = OffsetAcceptable(offset_text, &offset);
   if (status != 0) {
     Check(ips == old_ips, "a refused run changed tesk.ips");
-    Check(!acceptable || data_size == 0 || offset + data_size > 0x1000000 - 0xFFFF,
+    Check(!acceptable || data_size == 0 ||
+              offset + data_size > 0x1000000 - 0xFFFF,
           "a good offset and data size were refused");
     return 0;
   }
@@ -80,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t taken = 0;
   for (std::size_t q = old_ips.size(); q < ips.size();) {
     Check(q + 5 <= ips.size(), "a cut record header");
-    const std::uint64_t start = std::uint64_t{ips[q]} << 16 | std::uint64_t{ips[q + 1]} << 8 | ips[q + 2];
+    const std::uint64_t start = std::uint64_t{ips[q]} << 16 |
+                                std::uint64_t{ips[q + 1]} << 8 | ips[q + 2];
     const std::size_t length = std::size_t{ips[q + 3]} << 8 | ips[q + 4];
     Check(start == expect_start, "a record at the wrong offset");
     Check(start != 0x454F46, "a record starts at the end marker");

@@ -23,8 +23,10 @@ using fuzz_support::Check;
 const Bytes kOldDte = {0xD7, 0xE0, 0x0D};
 
 std::uint16_t TextModeUnit(std::uint8_t b) {
-  if (b < 0xC0) return static_cast<std::uint16_t>(0x1F20 + b % 0x5F);  // characters
-  const std::uint16_t kCodes[] = {0x0000, 0x0001, 0x0002, 0x0105, 0x0010, 0x0110};
+  if (b < 0xC0)
+    return static_cast<std::uint16_t>(0x1F20 + b % 0x5F);  // characters
+  const std::uint16_t kCodes[] = {0x0000, 0x0001, 0x0002,
+                                  0x0105, 0x0010, 0x0110};
   return kCodes[b % 6];
 }
 
@@ -36,7 +38,8 @@ void Undo(const Bytes& dte, std::size_t q, std::size_t end, Bytes& text) {
     const std::uint16_t unit = common::ReadLe16(dte.data() + q);
     const int high = unit >> 8;
     if (high >= 0x20 && high <= 0x7E) {
-      common::AppendLe16(text, static_cast<std::uint16_t>(0x1F00 | (unit & 0xFF)));
+      common::AppendLe16(text,
+                         static_cast<std::uint16_t>(0x1F00 | (unit & 0xFF)));
       common::AppendLe16(text, static_cast<std::uint16_t>(0x1F00 | high));
     } else {
       common::AppendLe16(text, unit);
@@ -51,11 +54,13 @@ void Undo(const Bytes& dte, std::size_t q, std::size_t end, Bytes& text) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   if (size < 3) return 0;
   fuzz_support::EnterScratchDirectory("pairpick-fuzz");
   const bool text_mode = data[0] & 1;
-  const std::size_t info_size = std::min<std::size_t>(size - 3, data[1] | (data[2] << 8));
+  const std::size_t info_size =
+      std::min<std::size_t>(size - 3, data[1] | (data[2] << 8));
   const Bytes info(data + 3, data + 3 + info_size);
   Bytes pure;
   for (std::size_t i = 3 + info_size; i < size; ++i) {
@@ -70,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz_support::WriteFile("a.dte", kOldDte);
 
   // Blocks of a few bytes put the steps at every edge.
-  const std::size_t kBlockSizes[] = {8, 9, 10, 11, 13, 16, 64, common::BlockReader::kBlockSize};
+  const std::size_t kBlockSizes[] = {
+      8, 9, 10, 11, 13, 16, 64, common::BlockReader::kBlockSize};
   const std::size_t block_size = kBlockSizes[(data[0] >> 1) & 7];
   std::ostringstream out, err;
   const int status = pairpick::Run({"a"}, out, err, {nullptr, block_size});
@@ -84,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   Check(err.str().empty(), "a message on success");
-  Check(new_info.size() == info.size(), "the information file changed its size");
+  Check(new_info.size() == info.size(),
+        "the information file changed its size");
   Check(dte.size() % 2 == 0, "odd dte file");
   if (pure.empty()) {
     Check(dte.empty() && new_info == info, "empty puretext");
@@ -97,24 +104,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t k = 0;
   for (; old_sum < static_cast<std::int64_t>(pure.size()); ++k) {
     Check((k + 1) * 8 <= info.size(), "records ran out on an accepted script");
-    old_sum += static_cast<std::int32_t>(common::ReadLe32(info.data() + k * 8 + 4));
-    Check(common::ReadLe32(new_info.data() + k * 8) == common::ReadLe32(info.data() + k * 8),
+    old_sum +=
+        static_cast<std::int32_t>(common::ReadLe32(info.data() + k * 8 + 4));
+    Check(common::ReadLe32(new_info.data() + k * 8) ==
+              common::ReadLe32(info.data() + k * 8),
           "a carried word changed");
-    const auto length = static_cast<std::int32_t>(common::ReadLe32(new_info.data() + k * 8 + 4));
+    const auto length = static_cast<std::int32_t>(
+        common::ReadLe32(new_info.data() + k * 8 + 4));
     Check(length >= 0 && length % 2 == 0, "a bad new length");
-    Check(begin + static_cast<std::size_t>(length) <= dte.size(), "lengths pass the dte end");
+    Check(begin + static_cast<std::size_t>(length) <= dte.size(),
+          "lengths pass the dte end");
     Undo(dte, begin, begin + static_cast<std::size_t>(length), undone);
     begin += static_cast<std::size_t>(length);
   }
-  Check(old_sum == static_cast<std::int64_t>(pure.size()), "accepted lengths that do not add up");
+  Check(old_sum == static_cast<std::int64_t>(pure.size()),
+        "accepted lengths that do not add up");
   Check(begin == dte.size(), "new lengths do not add up to the dte length");
-  Check(std::equal(new_info.begin() + static_cast<std::ptrdiff_t>(k * 8), new_info.end(),
+  Check(std::equal(new_info.begin() + static_cast<std::ptrdiff_t>(k * 8),
+                   new_info.end(),
                    info.begin() + static_cast<std::ptrdiff_t>(k * 8)),
         "surplus records changed");
   if (text_mode) {
     // A final argument unit past the end of the file is not invented.
     if (undone.size() == pure.size() + 2) undone.resize(pure.size());
-    Check(undone == pure, "undoing the substitution does not give back the puretext");
+    Check(undone == pure,
+          "undoing the substitution does not give back the puretext");
   }
   return 0;
 }

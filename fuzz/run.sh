@@ -10,8 +10,7 @@ targets=${*:-pairpick huffbuild ipsadd}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(mkdir -p "${FUZZ_BUILD:-$root/build-fuzz}" && cd "${FUZZ_BUILD:-$root/build-fuzz}" && pwd)
 
-cmake -S "$root" -B "$build" -DFUZZ=ON -DBUILD_TESTING=OFF \
-  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S "$root" -B "$build" --preset fuzz >/dev/null
 cmake --build "$build" --parallel >/dev/null
 
 status=0

@@ -14,16 +14,14 @@
 #include "common/script_files.h"
 
 namespace huffbuild {
-namespace {
-
-using common::Format;
 
 // Every message, in the order the README lists them. All go to standard
 // output.
 constexpr const char* kUsage =
     "huffbuild usage:\n  huffbuild script1 [script2] [script3] [...]";
-// Said of a missing dte file: the name of the file is the system's own, so
-// it stays as it is.
+// Said when a script's dte file is missing. It speaks of the puretext file
+// although the dte file is meant: it is the program's own text, which build
+// scripts match, so it stays as it is.
 constexpr const char* kCannotOpenDte =
     "Could not open puretext file for script \"%s\". Skipping...\n";
 constexpr const char* kDteNotAFile =
@@ -32,7 +30,8 @@ constexpr const char* kOddDte =
     "Dte file for script \"%s\" has an odd length. Shutting down...\n";
 constexpr const char* kCannotReadDte =
     "Could not read dte file for script \"%s\". Shutting down...\n";
-constexpr const char* kNothingRead = "No dte file could be read. Shutting down...\n";
+constexpr const char* kNothingRead =
+    "No dte file could be read. Shutting down...\n";
 constexpr const char* kTooManyUnits =
     "Too many distinct code units: %d found, the table holds 1452. Shutting "
     "down...\n";
@@ -40,9 +39,11 @@ constexpr const char* kPatternTooLong =
     "Pattern for symbol %04X is %d bits long, more than 99. Shutting down...\n";
 constexpr const char* kCannotOpenTable =
     "Could not open target Encoded 'Text' file, tesk.tbl. Shutting down...\n";
-constexpr const char* kBuilding = "Building Bit Pattern Table, please be patient...\n";
+constexpr const char* kBuilding =
+    "Building Bit Pattern Table, please be patient...\n";
 constexpr const char* kCannotOpenBits =
-    "Could not open target Bit Pattern Table file, tesk.bit. Shutting down...\n";
+    "Could not open target Bit Pattern Table file, tesk.bit. Shutting "
+    "down...\n";
 constexpr const char* kCannotWriteTable =
     "Could not write target Encoded 'Text' file, tesk.tbl. Shutting down...\n";
 constexpr const char* kCannotWriteBits =
@@ -50,6 +51,11 @@ constexpr const char* kCannotWriteBits =
     "down...\n";
 constexpr const char* kLongestPatternIs = "\n\tLongest pattern: %d bits\n";
 constexpr const char* kOutOfMemory = "Out of memory. Shutting down...\n";
+const char* const kInterrupted = "Interrupted. Shutting down...\n";
+
+namespace {
+
+using common::Format;
 
 constexpr std::size_t kLeafCount = common::kCodeTableSize;
 constexpr int kRecordsPerDot = 50;
@@ -145,7 +151,8 @@ bool WriteBitPatternTable(const std::vector<NodeEntry>& table,
                           common::OutputFile& bit, std::ostream& out) {
   out << kBuilding;
   std::error_code ec;
-  if (bit.Begin(common::kBitPatternTableName, ec) != common::OutputProblem::kNone) {
+  if (bit.Begin(common::kBitPatternTableName, ec) !=
+      common::OutputProblem::kNone) {
     out << kCannotOpenBits;
     return false;
   }
@@ -199,7 +206,9 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   }
   Census census;
   if (!TakeCensus(args, census, out, settings)) return 1;
-  return WriteTables(BuildNodeTable(census.CompletedNodes()), out, settings) ? 0 : 1;
+  return WriteTables(BuildNodeTable(census.CompletedNodes()), out, settings)
+             ? 0
+             : 1;
 }
 
 }  // namespace
@@ -243,8 +252,8 @@ std::vector<NodeEntry> BuildNodeTable(const std::vector<SymbolNode>& leaves) {
   std::vector<Working> working;
   working.reserve(leaves.size());
   for (const SymbolNode& leaf : leaves) {
-    working.push_back({leaf.count, leaf.depth,
-                       static_cast<std::uint16_t>(table.size())});
+    working.push_back(
+        {leaf.count, leaf.depth, static_cast<std::uint16_t>(table.size())});
     table.push_back({leaf.first, leaf.second});
   }
   std::stable_sort(working.begin(), working.end(), sorts_before);
@@ -260,9 +269,9 @@ std::vector<NodeEntry> BuildNodeTable(const std::vector<SymbolNode>& leaves) {
     // The rest stays sorted, so a stable sort of the whole working set would
     // put the merged node behind every node that sorts before it or equal
     // to it.
-    working.insert(std::upper_bound(working.begin(), working.end(), merged,
-                                    sorts_before),
-                   merged);
+    working.insert(
+        std::upper_bound(working.begin(), working.end(), merged, sorts_before),
+        merged);
   }
   return table;
 }
@@ -305,8 +314,6 @@ bool WriteTables(const std::vector<NodeEntry>& table, std::ostream& out,
   out << Format(kLongestPatternIs, *longest);
   return true;
 }
-
-const char* const kInterrupted = "Interrupted. Shutting down...\n";
 
 int Run(const std::vector<std::string>& args, std::ostream& out,
         std::ostream& err, const common::RunSettings& settings) {

@@ -11,9 +11,6 @@
 #include "common/interrupts.h"
 
 namespace ipsadd {
-namespace {
-
-using common::Format;
 
 // Every message, in the order the README lists them. All go to standard
 // output.
@@ -27,7 +24,8 @@ constexpr const char* kEndMarker =
 constexpr const char* kCannotOpenData = "Could not open data file \"%s\".\n";
 constexpr const char* kDataNotAFile =
     "Data file \"%s\" is not a regular file.\n";
-constexpr const char* kEmptyData = "Data file \"%s\" is empty; nothing to add.\n";
+constexpr const char* kEmptyData =
+    "Data file \"%s\" is empty; nothing to add.\n";
 constexpr const char* kDataDoesNotFit =
     "Data file \"%s\" does not fit: a record would start above FFFFFF.\n";
 constexpr const char* kCannotOpenIps = "Could not open IPS file to add data.\n";
@@ -35,6 +33,11 @@ constexpr const char* kCannotReadData = "Could not read data file \"%s\".\n";
 constexpr const char* kCannotWriteIps =
     "Could not write IPS file; it was left unchanged.\n";
 constexpr const char* kOutOfMemory = "Out of memory. Shutting down...\n";
+const char* const kInterrupted = "Interrupted. Shutting down...\n";
+
+namespace {
+
+using common::Format;
 
 constexpr const char* kIpsName = "tesk.ips";
 
@@ -51,7 +54,8 @@ bool IsSpace(char c) {
 }
 
 // The offset operand, or nullopt after its message.
-std::optional<std::uint32_t> TakeOffset(const std::string& text, std::ostream& out) {
+std::optional<std::uint32_t> TakeOffset(const std::string& text,
+                                        std::ostream& out) {
   std::uint32_t offset = 0;
   switch (ParseOffset(text, &offset)) {
     case OffsetResult::kOk:
@@ -88,13 +92,15 @@ std::optional<std::vector<RecordSpan>> OpenData(const std::string& name,
     out << Format(kEmptyData, name.c_str());
     return std::nullopt;
   }
-  std::optional<std::vector<RecordSpan>> records = PlanRecords(offset, data.size());
+  std::optional<std::vector<RecordSpan>> records =
+      PlanRecords(offset, data.size());
   if (!records) out << Format(kDataDoesNotFit, name.c_str());
   return records;
 }
 
 // Copies `n` bytes from `from` to `to`. Returns false on a short read.
-bool CopyBytes(common::BlockReader& from, std::uint64_t n, common::FileWriter& to) {
+bool CopyBytes(common::BlockReader& from, std::uint64_t n,
+               common::FileWriter& to) {
   while (n > 0) {
     const std::size_t readable = from.Fill(1);
     if (readable == 0) return false;
@@ -147,8 +153,8 @@ bool AppendRecords(const std::string& data_name, common::BlockReader& data,
 
 int RunStages(const std::vector<std::string>& args, std::ostream& out,
               const common::RunSettings& settings) {
-  if (const std::optional<int> status =
-          common::AnswerHelpOrVersion(args, "ipsadd", TESK_VERSION, kUsage, out)) {
+  if (const std::optional<int> status = common::AnswerHelpOrVersion(
+          args, "ipsadd", TESK_VERSION, kUsage, out)) {
     return *status;
   }
   if (args.size() != 2) {
@@ -205,8 +211,6 @@ std::optional<std::vector<RecordSpan>> PlanRecords(std::uint32_t offset,
   }
   return records;
 }
-
-const char* const kInterrupted = "Interrupted. Shutting down...\n";
 
 int Run(const std::vector<std::string>& args, std::ostream& out,
         std::ostream& err, const common::RunSettings& settings) {

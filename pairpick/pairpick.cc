@@ -13,13 +13,6 @@
 #include "common/script_files.h"
 
 namespace pairpick {
-namespace {
-
-using common::BlockReader;
-using common::CodeUnit;
-using common::Format;
-using common::InfoRecord;
-using common::kInfoRecordSize;
 
 // Every message, in the order the README lists them. All go to standard
 // error.
@@ -53,6 +46,15 @@ constexpr const char* kCannotWriteDte =
 constexpr const char* kCannotWriteInformation =
     "Could not write information file %s. Skipping...\n";
 constexpr const char* kOutOfMemory = "Out of memory. Shutting down...\n";
+const char* const kInterrupted = "Interrupted. Shutting down...\n";
+
+namespace {
+
+using common::BlockReader;
+using common::CodeUnit;
+using common::Format;
+using common::InfoRecord;
+using common::kInfoRecordSize;
 
 // The fixed codes as inclusive ranges; 133 codes in all.
 constexpr std::uint16_t kFixedRanges[][2] = {
@@ -180,7 +182,8 @@ class EncodeStepper {
   std::uint64_t Room() {
     if (static_cast<std::size_t>(end_ - o_) < BlockReader::kMinBlockSize) {
       out_.Advance(static_cast<std::size_t>(o_ - begin_));
-      const std::span<std::uint8_t> lent = out_.Lend(BlockReader::kMinBlockSize);
+      const std::span<std::uint8_t> lent =
+          out_.Lend(BlockReader::kMinBlockSize);
       begin_ = o_ = lent.data();
       end_ = lent.data() + lent.size();
     }
@@ -254,8 +257,10 @@ PairList SurveyScripts(std::vector<Script>& scripts, RunState& run) {
 
 // Opens the puretext and reads the information file whole. Returns nullopt
 // when the script may go on, else how it ended, after the message.
-std::optional<ScriptOutcome> OpenInputs(const Script& script, BlockReader& puretext,
-                         std::vector<std::uint8_t>& info, RunState& run) {
+std::optional<ScriptOutcome> OpenInputs(const Script& script,
+                                        BlockReader& puretext,
+                                        std::vector<std::uint8_t>& info,
+                                        RunState& run) {
   std::error_code ec;
   switch (puretext.Open(script.pure, ec)) {
     case common::OpenResult::kOk:
@@ -343,7 +348,8 @@ ScriptOutcome WriteOutputs(const Script& script, BlockReader& puretext,
                            common::OutputFile& dte_out,
                            common::OutputFile& info_out, RunState& run) {
   std::size_t bad_record = 0;
-  switch (EncodeScript(puretext, table, records, dte_out.writer(), &bad_record)) {
+  switch (
+      EncodeScript(puretext, table, records, dte_out.writer(), &bad_record)) {
     case EncodeResult::kOk:
       break;
     case EncodeResult::kReadError:
@@ -379,8 +385,8 @@ ScriptOutcome WriteOutputs(const Script& script, BlockReader& puretext,
 }
 
 // Re-encodes one script into temporaries and hands them to the run's commit.
-ScriptOutcome ReencodeScript(const Script& script, const SubstitutionTable& table,
-                             RunState& run) {
+ScriptOutcome ReencodeScript(const Script& script,
+                             const SubstitutionTable& table, RunState& run) {
   BlockReader puretext(run.read_block, run.settings.faults);
   std::vector<std::uint8_t> info;
   if (const std::optional<ScriptOutcome> ended =
@@ -418,10 +424,10 @@ bool CommitScripts(RunState& run) {
   const std::vector<common::Commit::Outcome> outcomes = run.commit.CommitAll();
   const std::vector<const Script*> committed = std::move(run.committing);
   run.committing.clear();
-  const bool interrupted = std::any_of(
-      outcomes.begin(), outcomes.end(), [](const common::Commit::Outcome& o) {
-        return o.ec == std::errc::interrupted;
-      });
+  const bool interrupted = std::any_of(outcomes.begin(), outcomes.end(),
+                                       [](const common::Commit::Outcome& o) {
+                                         return o.ec == std::errc::interrupted;
+                                       });
   if (interrupted) {
     run.err << kInterrupted;
     return false;
@@ -444,21 +450,25 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
     err << kUsage;
     return 1;
   }
-  if (const std::optional<int> status =
-          common::AnswerHelpOrVersion(args, "pairpick", TESK_VERSION, kUsage, out)) {
+  if (const std::optional<int> status = common::AnswerHelpOrVersion(
+          args, "pairpick", TESK_VERSION, kUsage, out)) {
     return *status;
   }
   std::vector<Script> scripts;
   for (const std::string& name : args) {
-    scripts.push_back({common::PuretextName(name), common::InformationName(name),
-                       common::DteName(name)});
+    scripts.push_back({common::PuretextName(name),
+                       common::InformationName(name), common::DteName(name)});
   }
-  RunState run{err, settings, std::vector<std::uint8_t>(settings.block_size),
+  RunState run{err,
+               settings,
                std::vector<std::uint8_t>(settings.block_size),
-               common::Commit(settings.faults), {}};
+               std::vector<std::uint8_t>(settings.block_size),
+               common::Commit(settings.faults),
+               {}};
 
   bool all_written = true;
-  const SubstitutionTable table = BuildSubstitutionTable(SurveyScripts(scripts, run));
+  const SubstitutionTable table =
+      BuildSubstitutionTable(SurveyScripts(scripts, run));
   for (const Script& script : scripts) {
     if (script.refused) {
       all_written = false;
@@ -526,7 +536,8 @@ EncodeResult EncodeScript(BlockReader& puretext, const SubstitutionTable& table,
         begin + static_cast<std::uint64_t>(records[k].byteLength);
     const std::uint64_t string_start = dte.bytes_written();
     if (p + 3 < end) {
-      const std::optional<std::uint64_t> taken = WalkSteps(puretext, end - p, stepper);
+      const std::optional<std::uint64_t> taken =
+          WalkSteps(puretext, end - p, stepper);
       if (!taken) return EncodeResult::kReadError;
       p += *taken;
     }
@@ -547,8 +558,6 @@ EncodeResult EncodeScript(BlockReader& puretext, const SubstitutionTable& table,
   }
   return puretext.failed() ? EncodeResult::kReadError : EncodeResult::kOk;
 }
-
-const char* const kInterrupted = "Interrupted. Shutting down...\n";
 
 int Run(const std::vector<std::string>& args, std::ostream& out,
         std::ostream& err, const common::RunSettings& settings) {

@@ -57,9 +57,7 @@ struct SubstitutionTable {
   // Entries 0 to usedLength - 1 as a set of pair values.
   std::bitset<common::kUnitValueCount> members;
 
-  bool IsMember(std::uint16_t pair_value) const {
-    return members[pair_value];
-  }
+  bool IsMember(std::uint16_t pair_value) const { return members[pair_value]; }
 };
 
 // The fixed codes, then the pair values by count, highest first; pairs of

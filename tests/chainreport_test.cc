@@ -10,6 +10,7 @@
 #include "common/tables.h"
 #include "huffbuild/huffbuild.h"
 #include "pairpick/pairpick.h"
+#include "tests/message_cases.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -44,13 +45,19 @@ class ChainreportTest : public testing_support::TempDirTest {
 
 TEST_F(ChainreportTest, FiguresOfAHandCheckedScript) {
   // A 1, B 01, C 001, D 000 over the units 0x1F41 to 0x1F44.
-  const std::vector<common::NodeEntry> kTable = {
-      {0x1F41, 0xFFFF}, {0x1F42, 0xFFFF}, {0x1F43, 0xFFFF}, {0x1F44, 0xFFFF},
-      {3, 2},           {4, 1},           {5, 0}};
+  const std::vector<common::NodeEntry> kTable = {{0x1F41, 0xFFFF},
+                                                 {0x1F42, 0xFFFF},
+                                                 {0x1F43, 0xFFFF},
+                                                 {0x1F44, 0xFFFF},
+                                                 {3, 2},
+                                                 {4, 1},
+                                                 {5, 0}};
   WriteBytes("tesk.tbl", common::EncodeNodeTable(kTable));
   Bytes bit;
   const char* kPatterns[] = {"1", "01", "001", "000"};
-  for (int i = 0; i < 4; ++i) common::AppendBitRecord(bit, kTable[static_cast<std::size_t>(i)].first, kPatterns[i]);
+  for (int i = 0; i < 4; ++i)
+    common::AppendBitRecord(bit, kTable[static_cast<std::size_t>(i)].first,
+                            kPatterns[i]);
   WriteBytes("tesk.bit", bit);
   // Strings A A B (4 bits: 1 byte), empty, C D (6 bits: 1 byte); the
   // surplus record behind them is not read.
@@ -62,9 +69,12 @@ TEST_F(ChainreportTest, FiguresOfAHandCheckedScript) {
   ASSERT_EQ(Run({"s"}), 0) << err_.str();
   EXPECT_EQ(err_.str(), "");
   EXPECT_EQ(out_.str(),
-            "script  strings     puretext          dte   encoded bits        bytes   ratio\n"
-            "s             3           20           10             10            2   10.0%\n"
-            "total         3           20           10             10            2   10.0%\n"
+            "script  strings     puretext          dte   encoded bits        "
+            "bytes   ratio\n"
+            "s             3           20           10             10          "
+            "  2   10.0%\n"
+            "total         3           20           10             10          "
+            "  2   10.0%\n"
             "\n"
             "Leaves in use: 4 of 4\n"
             "Longest pattern in use: 3 bits\n"
@@ -72,9 +82,14 @@ TEST_F(ChainreportTest, FiguresOfAHandCheckedScript) {
             "\n"
             "Pattern lengths:\n"
             " bits  symbols         uses\n"
-            "    1        1            2  " + std::string(50, '#') + "\n"
-            "    2        1            1  " + std::string(25, '#') + "\n"
-            "    3        2            2  " + std::string(50, '#') + "\n");
+            "    1        1            2  " +
+                std::string(50, '#') +
+                "\n"
+                "    2        1            1  " +
+                std::string(25, '#') +
+                "\n"
+                "    3        2            2  " +
+                std::string(50, '#') + "\n");
   EXPECT_EQ(Snapshot("."), before);  // it writes nothing
 }
 
@@ -82,12 +97,14 @@ TEST_F(ChainreportTest, ExampleChainVerifies) {
   MakeExampleChain();
   ASSERT_EQ(Run({"intro", "intro"}), 0) << err_.str();
   EXPECT_EQ(out_.str().find("intro "), out_.str().find('\n') + 1);
-  EXPECT_NE(out_.str().find("\ntotal        80         9924         5408"), std::string::npos)
+  EXPECT_NE(out_.str().find("\ntotal        80         9924         5408"),
+            std::string::npos)
       << out_.str();
 }
 
 TEST_F(ChainreportTest, EachDamageIsCaughtWithTheFileAndPlace) {
-  const auto change_file = [](const char* name, const std::function<void(Bytes&)>& change) {
+  const auto change_file = [](const char* name,
+                              const std::function<void(Bytes&)>& change) {
     Bytes bytes = ReadBytes(name);
     change(bytes);
     WriteBytes(name, bytes);
@@ -107,7 +124,10 @@ TEST_F(ChainreportTest, EachDamageIsCaughtWithTheFileAndPlace) {
          });
        },
        "tesk.bit: the pattern of leaf "},
-      {"cut node table", [&] { change_file("tesk.tbl", [](Bytes& b) { b.resize(b.size() - 4); }); },
+      {"cut node table",
+       [&] {
+         change_file("tesk.tbl", [](Bytes& b) { b.resize(b.size() - 4); });
+       },
        "tesk.tbl: 11608 bytes, but a tree of 1452 leaves takes 11612\n"},
       {"swapped children of the root",
        [&] {
@@ -125,23 +145,45 @@ TEST_F(ChainreportTest, EachDamageIsCaughtWithTheFileAndPlace) {
          });
        },
        "tesk.tbl: entry "},
-      {"repeated symbol", [&] {
-         change_file("tesk.bit", [](Bytes& b) { b[102] = b[0]; b[103] = b[1]; });
+      {"repeated symbol",
+       [&] {
+         change_file("tesk.bit", [](Bytes& b) {
+           b[102] = b[0];
+           b[103] = b[1];
+         });
        },
        "tesk.bit: the record for leaf 1 at byte 102 repeats the symbol "},
       {"dte unit the table lacks",
-       [&] { change_file("intro.dte", [](Bytes& b) { b[0] = 0xFE; b[1] = 0xFF; }); },
+       [&] {
+         change_file("intro.dte", [](Bytes& b) {
+           b[0] = 0xFE;
+           b[1] = 0xFF;
+         });
+       },
        "intro.dte: unit FFFE at byte 0 has no leaf in tesk.bit\n"},
       {"lengths that do not add up",
-       [&] { change_file("intro.info", [](Bytes& b) { b[4] = static_cast<std::uint8_t>(b[4] + 2); }); },
-       "intro.info: its records add up to 2706 bytes, but intro.dte holds 2704\n"},
+       [&] {
+         change_file("intro.info", [](Bytes& b) {
+           b[4] = static_cast<std::uint8_t>(b[4] + 2);
+         });
+       },
+       "intro.info: its records add up to 2706 bytes, but intro.dte holds "
+       "2704\n"},
       {"length that is no whole unit",
-       [&] { change_file("intro.info", [](Bytes& b) { b[12] = 3; b[13] = 0; }); },
+       [&] {
+         change_file("intro.info", [](Bytes& b) {
+           b[12] = 3;
+           b[13] = 0;
+         });
+       },
        "intro.info: record 2 at byte 8 has the bad length 3\n"},
-      {"odd dte file", [&] { change_file("intro.dte", [](Bytes& b) { b.push_back(0); }); },
+      {"odd dte file",
+       [&] { change_file("intro.dte", [](Bytes& b) { b.push_back(0); }); },
        "intro.dte: 2705 bytes are not a whole number of code units\n"},
-      {"missing Bit Pattern Table", [] { fs::remove("tesk.bit"); }, "Could not read tesk.bit.\n"},
-      {"missing puretext", [] { fs::remove("intro.pure"); }, "Could not read intro.pure.\n"},
+      {"missing Bit Pattern Table", [] { fs::remove("tesk.bit"); },
+       "Could not read tesk.bit.\n"},
+      {"missing puretext", [] { fs::remove("intro.pure"); },
+       "Could not read intro.pure.\n"},
   };
   MakeExampleChain();
   ASSERT_EQ(fs::file_size("intro.dte"), 2704u);
@@ -160,15 +202,14 @@ TEST_F(ChainreportTest, EachDamageIsCaughtWithTheFileAndPlace) {
   }
 }
 
-TEST_F(ChainreportTest, CommandLine) {
-  const std::string kUsage =
-      "chainreport usage:\n  chainreport script1 [script2] [script3] ...\n";
-  EXPECT_EQ(Run({}), 1);
-  EXPECT_EQ(err_.str(), kUsage);
-  EXPECT_EQ(Run({"--help"}), 0);
-  EXPECT_EQ(out_.str(), kUsage);
-  EXPECT_EQ(Run({"--version"}), 0);
-  EXPECT_EQ(out_.str(), "chainreport " TESK_VERSION "\n");
+TEST_F(ChainreportTest, MessagesAndStatuses) {
+  testing_support::CheckMessages(
+      testing_support::ChainreportMessages(),
+      [](const std::vector<std::string>& args) {
+        std::ostringstream out, err;
+        const int status = chainreport::Run(args, out, err);
+        return testing_support::RunResult{status, out.str(), err.str()};
+      });
 }
 
 }  // namespace

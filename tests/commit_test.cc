@@ -37,11 +37,16 @@ constexpr FaultPoint kPoints[] = {FaultPoint::kCreate, FaultPoint::kSync,
 
 const char* PointName(FaultPoint point) {
   switch (point) {
-    case FaultPoint::kCreate: return "create";
-    case FaultPoint::kSync: return "sync";
-    case FaultPoint::kLink: return "link";
-    case FaultPoint::kRename: return "rename";
-    case FaultPoint::kCount: break;
+    case FaultPoint::kCreate:
+      return "create";
+    case FaultPoint::kSync:
+      return "sync";
+    case FaultPoint::kLink:
+      return "link";
+    case FaultPoint::kRename:
+      return "rename";
+    case FaultPoint::kCount:
+      break;
   }
   return "?";
 }
@@ -51,7 +56,8 @@ common::FinishedFile Finished(const fs::path& target, const Bytes& bytes,
                               common::Faults* faults = nullptr) {
   common::OutputFile file({}, faults);
   std::error_code ec;
-  EXPECT_EQ(file.Begin(target, ec), common::OutputProblem::kNone) << ec.message();
+  EXPECT_EQ(file.Begin(target, ec), common::OutputProblem::kNone)
+      << ec.message();
   file.Write(bytes);
   EXPECT_TRUE(file.Finish(ec)) << ec.message();
   return file.HandOver();
@@ -79,13 +85,15 @@ struct Scene {
   const Bytes new_d = {0x1D};
 
   void Prepare() const {
-    for (const auto& entry : fs::directory_iterator(".")) fs::remove_all(entry.path());
+    for (const auto& entry : fs::directory_iterator("."))
+      fs::remove_all(entry.path());
     WriteBytes("a", old_a);
     WriteBytes("c", old_c);
   }
   // Which state the first group's files are in: "old", "new" or "mixed".
   std::string GroupState() const {
-    const bool is_old = ReadBytes("a") == old_a && !fs::exists("b") && ReadBytes("c") == old_c;
+    const bool is_old =
+        ReadBytes("a") == old_a && !fs::exists("b") && ReadBytes("c") == old_c;
     const bool is_new = ReadBytes("a") == new_a && fs::exists("b") &&
                         ReadBytes("b") == new_b && ReadBytes("c") == new_c;
     return is_old ? "old" : is_new ? "new" : "mixed";
@@ -106,26 +114,29 @@ TEST_F(CommitTest, GroupReplacesAllItsTargetsOrNoneWhateverStepFails) {
   int failures = 0;
   // Where no second name can be made, targets are renamed aside instead.
   for (bool links : {true, false}) {
-  for (FaultPoint point : kPoints) {
-    for (int nth = 0;; ++nth) {
-      SCOPED_TRACE(testing::Message() << PointName(point) << " " << nth << " " << links);
-      scene.Prepare();
-      common::Faults faults;
-      if (!links) faults.FailAlways(FaultPoint::kLink);
-      faults.FailAt(point, nth);
-      const std::vector<common::Commit::Outcome> outcomes = CommitScene(scene, &faults);
-      ASSERT_EQ(outcomes.size(), 2u);
-      EXPECT_EQ(scene.GroupState(), outcomes[0].committed ? "new" : "old");
-      EXPECT_EQ(fs::exists("d"), outcomes[1].committed);
-      EXPECT_TRUE(NoCommitLeftovers("."));
-      if (outcomes[0].committed && outcomes[1].committed) break;
-      EXPECT_TRUE(outcomes[0].ec || outcomes[1].ec);
-      ++failures;
-      ASSERT_LT(nth, 50);
+    for (FaultPoint point : kPoints) {
+      for (int nth = 0;; ++nth) {
+        SCOPED_TRACE(testing::Message()
+                     << PointName(point) << " " << nth << " " << links);
+        scene.Prepare();
+        common::Faults faults;
+        if (!links) faults.FailAlways(FaultPoint::kLink);
+        faults.FailAt(point, nth);
+        const std::vector<common::Commit::Outcome> outcomes =
+            CommitScene(scene, &faults);
+        ASSERT_EQ(outcomes.size(), 2u);
+        EXPECT_EQ(scene.GroupState(), outcomes[0].committed ? "new" : "old");
+        EXPECT_EQ(fs::exists("d"), outcomes[1].committed);
+        EXPECT_TRUE(NoCommitLeftovers("."));
+        if (outcomes[0].committed && outcomes[1].committed) break;
+        EXPECT_TRUE(outcomes[0].ec || outcomes[1].ec);
+        ++failures;
+        ASSERT_LT(nth, 50);
+      }
     }
   }
-  }
-  std::cout << "[          ] " << failures << " failed steps, each left the group whole\n";
+  std::cout << "[          ] " << failures
+            << " failed steps, each left the group whole\n";
   EXPECT_GE(failures, 20);
 }
 
@@ -133,32 +144,34 @@ TEST_F(CommitTest, KillAtAnyStepIsRepairedByTheNextCommit) {
   const Scene scene;
   int kills = 0, left_old = 0, left_new = 0;
   for (bool links : {true, false}) {
-  for (FaultPoint point : kPoints) {
-    for (int nth = 0;; ++nth) {
-      SCOPED_TRACE(testing::Message() << PointName(point) << " " << nth << " " << links);
-      scene.Prepare();
-      common::Faults faults;
-      if (!links) faults.FailAlways(FaultPoint::kLink);
-      faults.CrashAt(point, nth);
-      bool crashed = false;
-      try {
-        CommitScene(scene, &faults);
-      } catch (const common::SimulatedCrash&) {
-        crashed = true;
+    for (FaultPoint point : kPoints) {
+      for (int nth = 0;; ++nth) {
+        SCOPED_TRACE(testing::Message()
+                     << PointName(point) << " " << nth << " " << links);
+        scene.Prepare();
+        common::Faults faults;
+        if (!links) faults.FailAlways(FaultPoint::kLink);
+        faults.CrashAt(point, nth);
+        bool crashed = false;
+        try {
+          CommitScene(scene, &faults);
+        } catch (const common::SimulatedCrash&) {
+          crashed = true;
+        }
+        if (!crashed) break;
+        ++kills;
+        CommitSomethingElse();
+        const std::string state = scene.GroupState();
+        EXPECT_NE(state, "mixed");
+        (state == "old" ? left_old : left_new) += 1;
+        EXPECT_TRUE(NoCommitLeftovers("."));
+        ASSERT_LT(nth, 50);
       }
-      if (!crashed) break;
-      ++kills;
-      CommitSomethingElse();
-      const std::string state = scene.GroupState();
-      EXPECT_NE(state, "mixed");
-      (state == "old" ? left_old : left_new) += 1;
-      EXPECT_TRUE(NoCommitLeftovers("."));
-      ASSERT_LT(nth, 50);
     }
   }
-  }
   std::cout << "[          ] " << kills << " kills: " << left_old
-            << " repaired to the old files, " << left_new << " to the new ones\n";
+            << " repaired to the old files, " << left_new
+            << " to the new ones\n";
   EXPECT_GT(left_old, 0);
   EXPECT_GT(left_new, 0);
 }
@@ -175,7 +188,8 @@ TEST_F(CommitTest, KillDuringARollbackIsFinishedBackwards) {
     faults.FailAt(FaultPoint::kSync, 3);
     faults.CrashAt(FaultPoint::kRename, nth);
     try {
-      const std::vector<common::Commit::Outcome> outcomes = CommitScene(scene, &faults);
+      const std::vector<common::Commit::Outcome> outcomes =
+          CommitScene(scene, &faults);
       EXPECT_FALSE(outcomes[0].committed);
       EXPECT_EQ(scene.GroupState(), "old");
       break;
@@ -214,8 +228,9 @@ TEST_F(CommitTest, AppendFailureOrKillLeavesTheFileAsItWasOrComplete) {
       for (int nth = 0;; ++nth) {
         bool reached = false;
         for (bool crash : {false, true}) {
-          SCOPED_TRACE(testing::Message() << existing << " " << PointName(point) << " "
-                                          << nth << (crash ? " kill" : " failure"));
+          SCOPED_TRACE(testing::Message()
+                       << existing << " " << PointName(point) << " " << nth
+                       << (crash ? " kill" : " failure"));
           fs::remove("target");
           if (existing) WriteBytes("target", kOld);
           common::Faults faults;
@@ -248,13 +263,15 @@ TEST_F(CommitTest, AppendFailureOrKillLeavesTheFileAsItWasOrComplete) {
     // A source that fails takes back what was appended.
     fs::remove("target");
     if (existing) WriteBytes("target", kOld);
-    EXPECT_EQ(append(nullptr, false).outcome, common::AppendOutcome::kSourceFailed);
+    EXPECT_EQ(append(nullptr, false).outcome,
+              common::AppendOutcome::kSourceFailed);
     EXPECT_EQ(fs::exists("target"), existing);
     if (existing) {
       EXPECT_EQ(ReadBytes("target"), kOld);
     }
   }
-  std::cout << "[          ] " << runs << " failed or killed appends, each left the file whole\n";
+  std::cout << "[          ] " << runs
+            << " failed or killed appends, each left the file whole\n";
 }
 
 TEST_F(CommitTest, LeftoversOfRunsThatNoLongerExistGoThoseOfLiveRunsStay) {
@@ -283,8 +300,10 @@ TEST_F(CommitTest, TemporariesAreUniqueAndShortWhateverTheTarget) {
   const std::string long_name(200, 'n');
   common::OutputFile first, second;
   std::error_code ec;
-  ASSERT_EQ(first.Begin(long_name, ec), common::OutputProblem::kNone) << ec.message();
-  ASSERT_EQ(second.Begin(long_name, ec), common::OutputProblem::kNone) << ec.message();
+  ASSERT_EQ(first.Begin(long_name, ec), common::OutputProblem::kNone)
+      << ec.message();
+  ASSERT_EQ(second.Begin(long_name, ec), common::OutputProblem::kNone)
+      << ec.message();
   EXPECT_NE(first.temporary(), second.temporary());
   EXPECT_LT(first.temporary().filename().string().size(), 70u);
   EXPECT_EQ(common::ProcessIdInName(first.temporary().filename().string(),
@@ -362,7 +381,8 @@ TEST_F(CommitTest, PermissionBitsComeFromTheTargetFromTheStartNeverSetId) {
 }
 
 TEST_F(CommitTest, JournalOfAnotherUserIsNotActedOn) {
-  if (!testing_support::RunningAsRoot()) GTEST_SKIP() << "needs a file of another user";
+  if (!testing_support::RunningAsRoot())
+    GTEST_SKIP() << "needs a file of another user";
   WriteBytes(common::kJournalName, {1, 2, 3});
   ASSERT_EQ(chown(common::kJournalName, 65534, 65534), 0);
   WriteBytes("a", {5});

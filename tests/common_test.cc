@@ -2,12 +2,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "common/block_reader.h"
 #include "common/bytes.h"
 #include "common/code_unit.h"
 #include "common/faults.h"
 #include "common/format.h"
+#include "common/huffman_code.h"
 #include "common/info_record.h"
 #include "common/script_files.h"
 #include "tests/test_support.h"
@@ -110,15 +112,17 @@ TEST(Coverage, RecordsCoverAFileUpToItsLength) {
   Bytes cut_short = Info({{1, 2}});
   cut_short.insert(cut_short.end(), {4, 0, 0, 0, 4});
   const Case kCases[] = {
-      {"exact, surplus record not looked at", 6, Info({{1, 2}, {2, 4}, {3, -1}}),
-       Kind::kExact, 2, 0, 0},
+      {"exact, surplus record not looked at", 6,
+       Info({{1, 2}, {2, 4}, {3, -1}}), Kind::kExact, 2, 0, 0},
       {"empty file needs no record", 0, Info({{1, -4}}), Kind::kExact, 0, 0, 0},
       {"empty strings count", 4, Info({{1, 0}, {2, 4}}), Kind::kExact, 2, 0, 0},
-      {"negative length", 6, Info({{1, 2}, {2, -2}}), Kind::kBadLength, 0, 2, 0},
+      {"negative length", 6, Info({{1, 2}, {2, -2}}), Kind::kBadLength, 0, 2,
+       0},
       {"odd length", 6, Info({{1, 3}}), Kind::kBadLength, 0, 1, 0},
       {"records run out", 6, Info({{1, 2}, {2, 2}}), Kind::kMismatch, 2, 0, 4},
       {"last record cut short", 6, cut_short, Kind::kMismatch, 1, 0, 2},
-      {"reaches past the end", 6, Info({{1, 4}, {2, 4}}), Kind::kMismatch, 2, 0, 8},
+      {"reaches past the end", 6, Info({{1, 4}, {2, 4}}), Kind::kMismatch, 2, 0,
+       8},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -135,11 +139,37 @@ TEST(Coverage, RecordsCoverAFileUpToItsLength) {
   }
 }
 
+TEST(HuffmanCode, EveryUnitCostsABitSoACodeHasTwoLeavesAtLeast) {
+  const auto tables = [](const std::vector<common::NodeEntry>& table,
+                         const std::vector<const char*>& patterns) {
+    Bytes bit;
+    for (std::size_t i = 0; i < patterns.size(); ++i) {
+      common::AppendBitRecord(bit, table[i].first, patterns[i]);
+    }
+    return std::pair{common::EncodeNodeTable(table), bit};
+  };
+  std::ostringstream err;
+  const auto [tbl2, bit2] =
+      tables({{0x1F41, 0xFFFF}, {0x1F42, 0xFFFF}, {1, 0}}, {"1", "0"});
+  const std::optional<common::HuffmanCode> code =
+      common::VerifyCode(tbl2, bit2, err);
+  ASSERT_TRUE(code) << err.str();
+  EXPECT_EQ(code->leaf_of[0x1F42], 1);
+  EXPECT_EQ(code->leaf_of[0x1F43], -1);
+  // A lone leaf would cost no bit: a decoder could not count its units.
+  const auto [tbl1, bit1] = tables({{0x1F41, 0xFFFF}}, {""});
+  EXPECT_FALSE(common::VerifyCode(tbl1, bit1, err));
+  EXPECT_EQ(
+      err.str(),
+      "tesk.bit: the record for leaf 0 at byte 2 has a bad pattern field\n");
+}
+
 class BlockReaderTest : public testing_support::TempDirTest {};
 
 TEST_F(BlockReaderTest, StepsOfAnySizeSeeEveryByteAcrossBlocks) {
-  for (std::size_t block_size : {common::BlockReader::kMinBlockSize, std::size_t{9},
-                                 std::size_t{64}, common::BlockReader::kBlockSize}) {
+  for (std::size_t block_size :
+       {common::BlockReader::kMinBlockSize, std::size_t{9}, std::size_t{64},
+        common::BlockReader::kBlockSize}) {
     SCOPED_TRACE(block_size);
     Bytes bytes(block_size * 3 + 7);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -189,13 +219,16 @@ TEST_F(BlockReaderTest, OnlyRegularFilesAreOpened) {
   fs::create_directory("folder");
   EXPECT_EQ(reader.Open("folder", ec), common::OpenResult::kNotRegular);
   Bytes bytes;
-  EXPECT_EQ(common::ReadWholeFile("missing", bytes), common::ReadResult::kMissing);
-  EXPECT_EQ(common::ReadWholeFile("folder", bytes), common::ReadResult::kNotRegular);
+  EXPECT_EQ(common::ReadWholeFile("missing", bytes),
+            common::ReadResult::kMissing);
+  EXPECT_EQ(common::ReadWholeFile("folder", bytes),
+            common::ReadResult::kNotRegular);
 #if !defined(_WIN32)
   // A FIFO with no writer would block an ordinary open for ever.
   ASSERT_EQ(mkfifo("fifo", 0600), 0);
   EXPECT_EQ(reader.Open("fifo", ec), common::OpenResult::kNotRegular);
-  EXPECT_EQ(common::ReadWholeFile("fifo", bytes), common::ReadResult::kNotRegular);
+  EXPECT_EQ(common::ReadWholeFile("fifo", bytes),
+            common::ReadResult::kNotRegular);
 #endif
 }
 
@@ -209,13 +242,15 @@ TEST_F(BlockReaderTest, FileCutShortAfterOpeningIsAFailedRead) {
     common::BlockReader reader(block, &faults);
     std::error_code ec;
     ASSERT_EQ(reader.Open("data", ec), common::OpenResult::kOk);
-    EXPECT_EQ(reader.size(), 100u);  // measured on the open file, before the cut
+    EXPECT_EQ(reader.size(),
+              100u);  // measured on the open file, before the cut
     reader.Skip(100);
     EXPECT_TRUE(reader.failed());
   }
   WriteBytes("data", bytes);
   Bytes whole;
-  EXPECT_EQ(common::ReadWholeFile("data", whole, &faults), common::ReadResult::kReadError);
+  EXPECT_EQ(common::ReadWholeFile("data", whole, &faults),
+            common::ReadResult::kReadError);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "common/faults.h"
+#include "tests/message_cases.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -31,13 +32,14 @@ Bytes Pattern(std::size_t size, unsigned seed) {
 // "PATCH", records (3-byte offset, 2-byte size, data; size 0 would be a
 // run-length record), "EOF". Returns false for a malformed patch.
 bool ApplyPatch(const Bytes& patch, Bytes& target) {
-  if (patch.size() < 8 || Bytes(patch.begin(), patch.begin() + 5) != Text("PATCH")) {
+  if (patch.size() < 8 ||
+      Bytes(patch.begin(), patch.begin() + 5) != Text("PATCH")) {
     return false;
   }
   std::size_t p = 5;
   while (p + 3 <= patch.size()) {
-    const std::size_t offset =
-        (std::size_t{patch[p]} << 16) | (std::size_t{patch[p + 1]} << 8) | patch[p + 2];
+    const std::size_t offset = (std::size_t{patch[p]} << 16) |
+                               (std::size_t{patch[p + 1]} << 8) | patch[p + 2];
     if (offset == 0x454F46) return p + 3 == patch.size();
     if (p + 5 > patch.size()) return false;
     const std::size_t size = (std::size_t{patch[p + 3]} << 8) | patch[p + 4];
@@ -78,18 +80,21 @@ TEST_F(IpsaddTest, AppendsOneRecordPerRunBehindWhatTheFileHolds) {
   WriteBytes("three", {0xAA, 0xBB, 0xCC});
   ASSERT_EQ(Run({"three", "1234"}), 0);
   EXPECT_EQ(out_.str(), "");
-  EXPECT_EQ(ReadBytes("tesk.ips"), (Bytes{0x00, 0x12, 0x34, 0x00, 0x03, 0xAA, 0xBB, 0xCC}));
+  EXPECT_EQ(ReadBytes("tesk.ips"),
+            (Bytes{0x00, 0x12, 0x34, 0x00, 0x03, 0xAA, 0xBB, 0xCC}));
 
   const Bytes kThreeHundred = Pattern(300, 1);
   WriteBytes("big", kThreeHundred);
   ASSERT_EQ(Run({"big", "7E0"}), 0);
-  Bytes expected = {0x00, 0x12, 0x34, 0x00, 0x03, 0xAA, 0xBB, 0xCC, 0x00, 0x07, 0xE0, 0x01, 0x2C};
+  Bytes expected = {0x00, 0x12, 0x34, 0x00, 0x03, 0xAA, 0xBB,
+                    0xCC, 0x00, 0x07, 0xE0, 0x01, 0x2C};
   expected.insert(expected.end(), kThreeHundred.begin(), kThreeHundred.end());
   EXPECT_EQ(ReadBytes("tesk.ips"), expected);
 }
 
 TEST_F(IpsaddTest, ExistingEndMarkerStaysInPlace) {
-  const Bytes kPatch = {'P', 'A', 'T', 'C', 'H', 0x00, 0x00, 0x10, 0x00, 0x01, 0x99, 'E', 'O', 'F'};
+  const Bytes kPatch = {'P',  'A',  'T',  'C',  'H', 0x00, 0x00,
+                        0x10, 0x00, 0x01, 0x99, 'E', 'O',  'F'};
   WriteBytes("tesk.ips", kPatch);
   WriteBytes("one", {0x42});
   ASSERT_EQ(Run({"one", "20"}), 0);
@@ -106,19 +111,32 @@ TEST(ParseOffset, AcceptsStrictHexadecimalFrom0ToFFFFFF) {
   };
   using R = ipsadd::OffsetResult;
   const Case kCases[] = {
-      {"7e0", R::kOk, 0x7E0},        {"0x7E0", R::kOk, 0x7E0},
-      {"+7E0", R::kOk, 0x7E0},       {" 7E0", R::kOk, 0x7E0},
-      {"\t\n+0X7e0", R::kOk, 0x7E0}, {"0", R::kOk, 0},
-      {"FFFFFF", R::kOk, 0xFFFFFF},  {"00000000001", R::kOk, 1},
-      {"0x0", R::kOk, 0},            {"454F45", R::kOk, 0x454F45},
-      {"7E0zz", R::kInvalid, 0},     {"zz", R::kInvalid, 0},
-      {"-1", R::kInvalid, 0},        {"1ABCDEF", R::kInvalid, 0},
-      {"80000000", R::kInvalid, 0},  {"1000000", R::kInvalid, 0},
-      {"", R::kInvalid, 0},          {"0x", R::kInvalid, 0},
-      {"+", R::kInvalid, 0},         {"7E0 ", R::kInvalid, 0},
-      {"++1", R::kInvalid, 0},       {"0x-1", R::kInvalid, 0},
-      {"00x5", R::kInvalid, 0},      {"1 2", R::kInvalid, 0},
-      {"454F46", R::kEndMarker, 0},  {"0x454f46", R::kEndMarker, 0},
+      {"7e0", R::kOk, 0x7E0},
+      {"0x7E0", R::kOk, 0x7E0},
+      {"+7E0", R::kOk, 0x7E0},
+      {" 7E0", R::kOk, 0x7E0},
+      {"\t\n+0X7e0", R::kOk, 0x7E0},
+      {"0", R::kOk, 0},
+      {"FFFFFF", R::kOk, 0xFFFFFF},
+      {"00000000001", R::kOk, 1},
+      {"0x0", R::kOk, 0},
+      {"454F45", R::kOk, 0x454F45},
+      {"7E0zz", R::kInvalid, 0},
+      {"zz", R::kInvalid, 0},
+      {"-1", R::kInvalid, 0},
+      {"1ABCDEF", R::kInvalid, 0},
+      {"80000000", R::kInvalid, 0},
+      {"1000000", R::kInvalid, 0},
+      {"", R::kInvalid, 0},
+      {"0x", R::kInvalid, 0},
+      {"+", R::kInvalid, 0},
+      {"7E0 ", R::kInvalid, 0},
+      {"++1", R::kInvalid, 0},
+      {"0x-1", R::kInvalid, 0},
+      {"00x5", R::kInvalid, 0},
+      {"1 2", R::kInvalid, 0},
+      {"454F46", R::kEndMarker, 0},
+      {"0x454f46", R::kEndMarker, 0},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.text);
@@ -139,7 +157,9 @@ TEST_F(IpsaddTest, LongDataBecomesConsecutiveRecordsThatLandInPlace) {
   const Case kCases[] = {
       {65535, "10", {{0x10, 65535}}},
       {65536, "10", {{0x10, 65535}, {0x1000F, 1}}},
-      {200000, "0", {{0, 65535}, {65535, 65535}, {131070, 65535}, {196605, 3395}}},
+      {200000,
+       "0",
+       {{0, 65535}, {65535, 65535}, {131070, 65535}, {196605, 3395}}},
       // The second record would start at 454F46: the first ends a byte early.
       {70000, "444F47", {{0x444F47, 65534}, {0x454F45, 4466}}},
       // A record may run past FFFFFF.
@@ -155,7 +175,8 @@ TEST_F(IpsaddTest, LongDataBecomesConsecutiveRecordsThatLandInPlace) {
     std::size_t p = 0;
     for (const ipsadd::RecordSpan& r : c.records) {
       ASSERT_LE(p + 5, ips.size());
-      EXPECT_EQ((ips[p] << 16) | (ips[p + 1] << 8) | ips[p + 2], static_cast<int>(r.offset));
+      EXPECT_EQ((ips[p] << 16) | (ips[p + 1] << 8) | ips[p + 2],
+                static_cast<int>(r.offset));
       EXPECT_EQ((ips[p + 3] << 8) | ips[p + 4], static_cast<int>(r.size));
       p += 5 + r.size;
     }
@@ -164,41 +185,14 @@ TEST_F(IpsaddTest, LongDataBecomesConsecutiveRecordsThatLandInPlace) {
   }
 }
 
-TEST_F(IpsaddTest, EveryFailureLeavesTheIpsFileAsItWas) {
-  WriteBytes("data", {1, 2, 3});
-  WriteBytes("empty", {});
-  WriteBytes("large", Pattern(65536, 3));
-  struct Case {
-    std::vector<std::string> args;
-    std::string out;
-  };
-  const std::string kUsage =
-      "ipsadd usage:\n  ipsadd datafile offset\n    datafile - file to link in.\n"
-      "    offset - where to link it.\n";
-  const Case kCases[] = {
-      {{}, kUsage},
-      {{"data"}, kUsage},
-      {{"data", "10", "20"}, kUsage},
-      {{"data", "7E0zz"},
-       "Invalid offset \"7E0zz\": expected a hexadecimal number from 0 to FFFFFF.\n"},
-      {{"missing", "-1"},
-       "Invalid offset \"-1\": expected a hexadecimal number from 0 to FFFFFF.\n"},
-      {{"data", "454F46"}, "Offset 454F46 cannot be used: IPS reads it as the end marker.\n"},
-      {{"missing", "10"}, "Could not open data file \"missing\".\n"},
-      {{"empty", "10"}, "Data file \"empty\" is empty; nothing to add.\n"},
-      {{"large", "FFFFFF"},
-       "Data file \"large\" does not fit: a record would start above FFFFFF.\n"},
-  };
-  for (bool existing : {false, true}) {
-    if (existing) WriteBytes("tesk.ips", {'P', 'A', 'T', 'C', 'H'});
-    const auto before = Snapshot(".");
-    for (const Case& c : kCases) {
-      SCOPED_TRACE(testing::Message() << existing << " " << c.out);
-      EXPECT_EQ(Run(c.args), 1);
-      EXPECT_EQ(out_.str(), c.out);
-      EXPECT_EQ(Snapshot("."), before);
-    }
-  }
+TEST_F(IpsaddTest, MessagesAndStatuses) {
+  testing_support::CheckMessages(
+      testing_support::IpsaddMessages(),
+      [](const std::vector<std::string>& args) {
+        std::ostringstream out, err;
+        const int status = ipsadd::Run(args, out, err);
+        return testing_support::RunResult{status, out.str(), err.str()};
+      });
 }
 
 TEST_F(IpsaddTest, FailedWriteLeavesTheIpsFileAsItWas) {
@@ -213,7 +207,8 @@ TEST_F(IpsaddTest, FailedWriteLeavesTheIpsFileAsItWas) {
       common::Faults faults;
       faults.LimitSpace(space);
       EXPECT_EQ(Run({"data", "0"}, &faults, 64), 1);
-      EXPECT_EQ(out_.str(), "Could not write IPS file; it was left unchanged.\n");
+      EXPECT_EQ(out_.str(),
+                "Could not write IPS file; it was left unchanged.\n");
       EXPECT_EQ(Snapshot("."), before);
     }
   }
@@ -264,19 +259,12 @@ TEST_F(IpsaddTest, IpsFileThatCannotBeWrittenIsReported) {
 TEST_F(IpsaddTest, ReplacedIpsFileKeepsItsPermissionBits) {
   WriteBytes("data", {1});
   WriteBytes("tesk.ips", {});
-  const fs::perms kPerms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+  const fs::perms kPerms =
+      fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
   fs::permissions("tesk.ips", kPerms);
   ASSERT_EQ(Run({"data", "0"}), 0);
   EXPECT_EQ(fs::status("tesk.ips").permissions() & fs::perms::all, kPerms);
 }
 #endif
-
-TEST_F(IpsaddTest, HelpAndVersion) {
-  EXPECT_EQ(Run({"--help"}), 0);
-  EXPECT_EQ(out_.str().substr(0, 14), "ipsadd usage:\n");
-  EXPECT_EQ(Run({"--version"}), 0);
-  EXPECT_EQ(out_.str(), "ipsadd " TESK_VERSION "\n");
-  EXPECT_FALSE(fs::exists("tesk.ips"));
-}
 
 }  // namespace

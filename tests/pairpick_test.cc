@@ -12,6 +12,7 @@
 #include "common/code_unit.h"
 #include "common/commit.h"
 #include "common/faults.h"
+#include "tests/message_cases.h"
 #include "tests/test_support.h"
 
 namespace pairpick {
@@ -50,7 +51,8 @@ Bytes InfoFor(const Strings& strings) {
   Bytes info;
   std::uint32_t carried = 0xC0DE0000;
   for (const auto& s : strings) {
-    const Bytes record = Info({{carried++, static_cast<std::int32_t>(s.size() * 2)}});
+    const Bytes record =
+        Info({{carried++, static_cast<std::int32_t>(s.size() * 2)}});
     info.insert(info.end(), record.begin(), record.end());
   }
   return info;
@@ -64,8 +66,8 @@ pairpick::SubstitutionTable TableWith(const std::vector<std::uint16_t>& pairs) {
 
 // Read blocks and output buffers of a few bytes put every step next to an
 // edge; the default block is what the programs use.
-constexpr std::size_t kBlockSizes[] = {common::BlockReader::kMinBlockSize, 9, 13,
-                                       common::BlockReader::kBlockSize};
+constexpr std::size_t kBlockSizes[] = {common::BlockReader::kMinBlockSize, 9,
+                                       13, common::BlockReader::kBlockSize};
 
 class PairpickTest : public testing_support::TempDirTest {
  protected:
@@ -79,7 +81,8 @@ class PairpickTest : public testing_support::TempDirTest {
     WriteBytes(name + ".pure", Concat(strings));
     WriteBytes(name + ".info", InfoFor(strings));
   }
-  std::vector<pairpick::PairRecord> Survey(const Bytes& puretext, std::size_t block_size) {
+  std::vector<pairpick::PairRecord> Survey(const Bytes& puretext,
+                                           std::size_t block_size) {
     WriteBytes("survey.pure", puretext);
     Bytes block(block_size);
     common::BlockReader reader(block);
@@ -92,7 +95,8 @@ class PairpickTest : public testing_support::TempDirTest {
   // The dte bytes of `puretext` cut into strings by `records`, whose
   // lengths become the new ones.
   Bytes Encode(const Bytes& puretext, const pairpick::SubstitutionTable& table,
-               std::vector<common::InfoRecord>& records, std::size_t block_size) {
+               std::vector<common::InfoRecord>& records,
+               std::size_t block_size) {
     WriteBytes("s.pure", puretext);
     Bytes read_block(block_size), write_block(block_size);
     common::BlockReader reader(read_block);
@@ -101,8 +105,9 @@ class PairpickTest : public testing_support::TempDirTest {
     common::OutputFile dte(write_block);
     EXPECT_EQ(dte.Begin("s.dte", ec), common::OutputProblem::kNone);
     std::size_t bad = 0;
-    EXPECT_EQ(pairpick::EncodeScript(reader, table, records, dte.writer(), &bad),
-              pairpick::EncodeResult::kOk);
+    EXPECT_EQ(
+        pairpick::EncodeScript(reader, table, records, dte.writer(), &bad),
+        pairpick::EncodeResult::kOk);
     EXPECT_TRUE(dte.Finish(ec));
     common::Commit commit;
     commit.Add({dte.HandOver()});
@@ -119,22 +124,29 @@ TEST_F(PairpickTest, SurveyCountsPairsWithoutOverlapAndPassesOverArguments) {
     std::vector<pairpick::PairRecord> pairs;
   };
   const Case kCases[] = {
-      {"third character stays unpaired", Units({T(0x41), T(0x42), T(0x43)}),
+      {"third character stays unpaired",
+       Units({T(0x41), T(0x42), T(0x43)}),
        {{0x4142, 1}}},
-      {"no overlap", Units({T(0x41), T(0x42), T(0x43), T(0x44)}),
+      {"no overlap",
+       Units({T(0x41), T(0x42), T(0x43), T(0x44)}),
        {{0x4142, 1}, {0x4344, 1}}},
       {"character consumed with the control code behind it",
-       Units({T(0x41), 0x0001, T(0x42), T(0x43)}), {{0x4243, 1}}},
+       Units({T(0x41), 0x0001, T(0x42), T(0x43)}),
+       {{0x4243, 1}}},
       {"argument after a character and its code",
-       Units({T(0x41), 0x0010, T(0x42), T(0x43), T(0x44)}), {{0x4344, 1}}},
-      {"argument of a leading code", Units({0x0010, T(0x41), T(0x42), T(0x43)}),
+       Units({T(0x41), 0x0010, T(0x42), T(0x43), T(0x44)}),
+       {{0x4344, 1}}},
+      {"argument of a leading code",
+       Units({0x0010, T(0x41), T(0x42), T(0x43)}),
        {{0x4243, 1}}},
       {"any high byte takes an argument",
        Units({0x2010, T(0x41), 0x0110, T(0x42), T(0x43), T(0x44)}),
        {{0x4344, 1}}},
-      {"0x1F10 is a character", Units({T(0x10), T(0x10), T(0x10), T(0x10)}),
+      {"0x1F10 is a character",
+       Units({T(0x10), T(0x10), T(0x10), T(0x10)}),
        {{0x1010, 2}}},
-      {"odd trailing byte never examined", {0x41, 0x1F, 0x42, 0x1F, 0x43},
+      {"odd trailing byte never examined",
+       {0x41, 0x1F, 0x42, 0x1F, 0x43},
        {{0x4142, 1}}},
       {"three bytes count nothing", {0x41, 0x1F, 0x42}, {}},
       {"first-met order, counts summed",
@@ -168,7 +180,8 @@ TEST(SubstitutionTable, FixedCodesAreTheValuesThatAreNotLeftOut) {
 
   const pairpick::SubstitutionTable table = TableWith({});
   EXPECT_EQ(table.usedLength, 133);
-  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), table.entries.begin()));
+  EXPECT_TRUE(
+      std::equal(expected.begin(), expected.end(), table.entries.begin()));
   for (std::size_t i = 133; i < table.entries.size(); ++i) {
     ASSERT_EQ(table.entries[i], 0) << i;
   }
@@ -184,15 +197,26 @@ TEST(SubstitutionTable, MostFrequentPairsFillItInFirstMetOrderOnTies) {
   // cut-off (met in falling value order), then 500 counted once; a pair met
   // last with the highest count still comes first.
   std::vector<std::uint16_t> thrice, twice, once;
-  for (int i = 0; i < 1200; ++i) thrice.push_back(static_cast<std::uint16_t>(0x2000 + i));
-  for (int i = 0; i < 300; ++i) twice.push_back(static_cast<std::uint16_t>(0x9000 - i));
-  for (int i = 0; i < 500; ++i) once.push_back(static_cast<std::uint16_t>(0xA000 + i));
+  for (int i = 0; i < 1200; ++i)
+    thrice.push_back(static_cast<std::uint16_t>(0x2000 + i));
+  for (int i = 0; i < 300; ++i)
+    twice.push_back(static_cast<std::uint16_t>(0x9000 - i));
+  for (int i = 0; i < 500; ++i)
+    once.push_back(static_cast<std::uint16_t>(0xA000 + i));
   for (std::uint16_t v : once) list.Count(v);
-  for (std::uint16_t v : twice) { list.Count(v); list.Count(v); }
-  for (std::uint16_t v : thrice) { list.Count(v); list.Count(v); list.Count(v); }
+  for (std::uint16_t v : twice) {
+    list.Count(v);
+    list.Count(v);
+  }
+  for (std::uint16_t v : thrice) {
+    list.Count(v);
+    list.Count(v);
+    list.Count(v);
+  }
   for (int i = 0; i < 9; ++i) list.Count(0xFFFE);
 
-  const pairpick::SubstitutionTable table = pairpick::BuildSubstitutionTable(list);
+  const pairpick::SubstitutionTable table =
+      pairpick::BuildSubstitutionTable(list);
   EXPECT_EQ(table.usedLength, 1452);
   EXPECT_EQ(table.entries[133], 0xFFFE);
   for (int i = 0; i < 1200; ++i) ASSERT_EQ(table.entries[134 + i], thrice[i]);
@@ -223,31 +247,61 @@ TEST_F(PairpickTest, ReencodingOfStrings) {
   };
   const Case kCases[] = {
       {"pair substituted", {{T(0x41), T(0x42)}}, {0x4142}, {0x41, 0x42}, {2}},
-      {"pair not a member", {{T(0x41), T(0x42)}}, {},
-       {0x41, 0x1F, 0x42, 0x1F}, {4}},
-      {"last character copied alone", {{T(0x41), T(0x42), T(0x43)}}, {0x4142},
-       {0x41, 0x42, 0x43, 0x1F}, {4}},
-      {"greedy from the left", {{T(0x41), T(0x42), T(0x43)}}, {0x4243},
-       {0x41, 0x1F, 0x42, 0x43}, {4}},
-      {"no pair across strings", {{T(0x41)}, {T(0x42)}}, {0x4142},
-       {0x41, 0x1F, 0x42, 0x1F}, {2, 2}},
+      {"pair not a member",
+       {{T(0x41), T(0x42)}},
+       {},
+       {0x41, 0x1F, 0x42, 0x1F},
+       {4}},
+      {"last character copied alone",
+       {{T(0x41), T(0x42), T(0x43)}},
+       {0x4142},
+       {0x41, 0x42, 0x43, 0x1F},
+       {4}},
+      {"greedy from the left",
+       {{T(0x41), T(0x42), T(0x43)}},
+       {0x4243},
+       {0x41, 0x1F, 0x42, 0x43},
+       {4}},
+      {"no pair across strings",
+       {{T(0x41)}, {T(0x42)}},
+       {0x4142},
+       {0x41, 0x1F, 0x42, 0x1F},
+       {2, 2}},
       {"argument copied, then the character alone",
-       {{0x0010, T(0x41), T(0x42)}}, {0x4142},
-       {0x10, 0x00, 0x41, 0x1F, 0x42, 0x1F}, {6}},
+       {{0x0010, T(0x41), T(0x42)}},
+       {0x4142},
+       {0x10, 0x00, 0x41, 0x1F, 0x42, 0x1F},
+       {6}},
       {"argument spills into the next string",
-       {{T(0x41), 0x0010}, {0x0005, T(0x42)}}, {},
-       {0x41, 0x1F, 0x10, 0x00, 0x05, 0x00, 0x42, 0x1F}, {6, 2}},
+       {{T(0x41), 0x0010}, {0x0005, T(0x42)}},
+       {},
+       {0x41, 0x1F, 0x10, 0x00, 0x05, 0x00, 0x42, 0x1F},
+       {6, 2}},
       {"last code copied alone, its argument paired in the next string",
-       {{0x0005, 0x0010}, {T(0x41), T(0x42)}}, {0x4142},
-       {0x05, 0x00, 0x10, 0x00, 0x41, 0x42}, {4, 2}},
+       {{0x0005, 0x0010}, {T(0x41), T(0x42)}},
+       {0x4142},
+       {0x05, 0x00, 0x10, 0x00, 0x41, 0x42},
+       {4, 2}},
       {"spill swallows a whole string",
-       {{T(0x41), 0x0110}, {T(0x42)}, {T(0x43), T(0x44)}}, {0x4344},
-       {0x41, 0x1F, 0x10, 0x01, 0x42, 0x1F, 0x43, 0x44}, {6, 0, 2}},
-      {"empty string between", {{T(0x41), T(0x42)}, {}, {T(0x41), T(0x42)}},
-       {0x4142}, {0x41, 0x42, 0x41, 0x42}, {2, 0, 2}},
+       {{T(0x41), 0x0110}, {T(0x42)}, {T(0x43), T(0x44)}},
+       {0x4344},
+       {0x41, 0x1F, 0x10, 0x01, 0x42, 0x1F, 0x43, 0x44},
+       {6, 0, 2}},
+      {"empty string between",
+       {{T(0x41), T(0x42)}, {}, {T(0x41), T(0x42)}},
+       {0x4142},
+       {0x41, 0x42, 0x41, 0x42},
+       {2, 0, 2}},
       {"argument past the end of the file is not invented",
-       {{T(0x41), 0x0010}}, {}, {0x41, 0x1F, 0x10, 0x00}, {4}},
-      {"fixed code is substituted", {{T(0x01), T(0x02)}}, {}, {0x01, 0x02}, {2}},
+       {{T(0x41), 0x0010}},
+       {},
+       {0x41, 0x1F, 0x10, 0x00},
+       {4}},
+      {"fixed code is substituted",
+       {{T(0x01), T(0x02)}},
+       {},
+       {0x01, 0x02},
+       {2}},
   };
   for (std::size_t block_size : kBlockSizes) {
     for (const Case& c : kCases) {
@@ -256,7 +310,9 @@ TEST_F(PairpickTest, ReencodingOfStrings) {
       for (const auto& s : c.strings) {
         records.push_back({0, static_cast<std::int32_t>(s.size() * 2)});
       }
-      EXPECT_EQ(Encode(Concat(c.strings), TableWith(c.members), records, block_size), c.dte);
+      EXPECT_EQ(
+          Encode(Concat(c.strings), TableWith(c.members), records, block_size),
+          c.dte);
       std::vector<std::int32_t> lengths;
       for (const auto& r : records) lengths.push_back(r.byteLength);
       EXPECT_EQ(lengths, c.lengths);
@@ -303,8 +359,9 @@ TEST_F(PairpickTest, UndoingTheSubstitutionGivesBackThePuretext) {
           const unsigned pick = random() % 100;
           if (pick < 85) {
             // Mostly a few letters, so that pairs repeat.
-            unit = T(static_cast<std::uint8_t>(
-                pick < 70 ? "etaoinshr "[random() % 10] : 0x20 + random() % 0x5F));
+            unit = T(static_cast<std::uint8_t>(pick < 70
+                                                   ? "etaoinshr "[random() % 10]
+                                                   : 0x20 + random() % 0x5F));
           } else {
             unit = kControls[random() % 5];
           }
@@ -315,12 +372,14 @@ TEST_F(PairpickTest, UndoingTheSubstitutionGivesBackThePuretext) {
       puretexts.push_back(Concat(strings));
     }
     std::vector<Bytes> prepared;
-    for (const std::string& name : names) prepared.push_back(ReadBytes(name + ".info"));
+    for (const std::string& name : names)
+      prepared.push_back(ReadBytes(name + ".info"));
     // Every block size gives the same bytes, and they undo to the puretext.
     std::vector<Bytes> first_outputs;
     for (std::size_t block_size : kBlockSizes) {
       SCOPED_TRACE(block_size);
-      for (std::size_t i = 0; i < names.size(); ++i) WriteBytes(names[i] + ".info", prepared[i]);
+      for (std::size_t i = 0; i < names.size(); ++i)
+        WriteBytes(names[i] + ".info", prepared[i]);
       ASSERT_EQ(Run(names, nullptr, block_size), 0) << err_.str();
       EXPECT_EQ(err_.str(), "");
       std::vector<Bytes> outputs;
@@ -334,7 +393,8 @@ TEST_F(PairpickTest, UndoingTheSubstitutionGivesBackThePuretext) {
         for (std::int32_t length : InfoLengths(info)) {
           ASSERT_GE(length, 0);
           ASSERT_LE(begin + static_cast<std::size_t>(length), dte.size());
-          DecodeString(dte, begin, begin + static_cast<std::size_t>(length), text);
+          DecodeString(dte, begin, begin + static_cast<std::size_t>(length),
+                       text);
           begin += static_cast<std::size_t>(length);
         }
         EXPECT_EQ(begin, dte.size());
@@ -346,7 +406,8 @@ TEST_F(PairpickTest, UndoingTheSubstitutionGivesBackThePuretext) {
   }
 }
 
-TEST_F(PairpickTest, RewritesLengthsAndKeepsEverythingElseOfTheInformationFile) {
+TEST_F(PairpickTest,
+       RewritesLengthsAndKeepsEverythingElseOfTheInformationFile) {
   WriteBytes("a.pure", Units({T(0x41), T(0x42), T(0x41), T(0x42)}));
   // Covering record, a surplus record with a length no one checks, and
   // three trailing bytes that make no record.
@@ -369,53 +430,25 @@ TEST_F(PairpickTest, EmptyPuretextGivesEmptyDteAndLeavesInformationFile) {
   EXPECT_EQ(ReadBytes("a.info"), Info({{7, 12}}));
 }
 
-TEST_F(PairpickTest, RefusesScriptsTheirInformationFileDoesNotDescribe) {
-  struct Case {
-    const char* name;
-    Bytes puretext;
-    Bytes info;
-    std::string message;
-  };
-  const Bytes kSix = Units({T(0x41), T(0x42), T(0x43)});
-  Bytes cut_short = Info({{1, 2}});
-  cut_short.insert(cut_short.end(), {4, 0, 0, 0, 4});
-  const Case kCases[] = {
-      {"odd puretext", {0x41, 0x1F, 0x42}, Info({{1, 3}}),
-       "Puretext file a.pure has an odd length. Skipping...\n"},
-      {"negative length", kSix, Info({{1, 2}, {2, -2}, {3, 4}}),
-       "Information file a.info has a bad length in record 2. Skipping...\n"},
-      {"odd length", kSix, Info({{1, 3}, {2, 3}}),
-       "Information file a.info has a bad length in record 1. Skipping...\n"},
-      {"records run out", kSix, Info({{1, 2}, {2, 2}}),
-       "Information file a.info describes 4 bytes, but puretext file a.pure "
-       "holds 6. Skipping...\n"},
-      {"last record cut short", kSix, cut_short,
-       "Information file a.info describes 2 bytes, but puretext file a.pure "
-       "holds 6. Skipping...\n"},
-      {"no record at all", kSix, {},
-       "Information file a.info describes 0 bytes, but puretext file a.pure "
-       "holds 6. Skipping...\n"},
-      {"last needed record reaches past the end", kSix,
-       Info({{1, 4}, {2, 4}, {3, 2}}),
-       "Information file a.info describes 8 bytes, but puretext file a.pure "
-       "holds 6. Skipping...\n"},
-  };
-  const Strings kGood = {{T(0x61), T(0x62)}};
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
-    WriteBytes("a.pure", c.puretext);
-    WriteBytes("a.info", c.info);
-    WriteBytes("a.dte", {0xD7, 0xE0});
-    WriteScript("b", kGood);
-    fs::remove("b.dte");
-    const auto before = Snapshot(".");
-    EXPECT_EQ(Run({"a", "b"}), 1);
-    EXPECT_EQ(err_.str(), c.message);
-    EXPECT_EQ(ReadBytes("b.dte"), (Bytes{0x61, 0x62}));  // the others go on
-    WriteScript("b", kGood);
-    fs::remove("b.dte");
-    EXPECT_EQ(Snapshot("."), before);
-  }
+TEST_F(PairpickTest, MessagesAndStatuses) {
+  testing_support::CheckMessages(
+      testing_support::PairpickMessages(),
+      [](const std::vector<std::string>& args) {
+        std::ostringstream out, err;
+        const int status = pairpick::Run(args, out, err);
+        return testing_support::RunResult{status, out.str(), err.str()};
+      });
+}
+
+TEST_F(PairpickTest, RefusedScriptLeavesItsFilesAndTheOthersGoOn) {
+  WriteBytes("a.pure", Units({T(0x41), T(0x42), T(0x43)}));
+  WriteBytes("a.info", Info({{1, 2}, {2, 2}}));
+  WriteBytes("a.dte", {0xD7, 0xE0});
+  WriteScript("b", {{T(0x61), T(0x62)}});
+  EXPECT_EQ(Run({"a", "b"}), 1);
+  EXPECT_EQ(ReadBytes("a.dte"), (Bytes{0xD7, 0xE0}));
+  EXPECT_EQ(ReadBytes("a.info"), Info({{1, 2}, {2, 2}}));
+  EXPECT_EQ(ReadBytes("b.dte"), (Bytes{0x61, 0x62}));
 }
 
 TEST_F(PairpickTest, ScriptNamedTwiceIsRefusedOnceItsLengthsChanged) {
@@ -434,17 +467,18 @@ TEST_F(PairpickTest, FullDiskAtAnyByteLeavesBothFilesAsTheyWere) {
   WriteBytes("a.dte", {0xD7});
   const auto before = Snapshot(".");
   const std::uint64_t kNeeded = 6 + 16;  // new dte and information file
-  for (std::size_t block_size : {common::BlockReader::kMinBlockSize,
-                                 common::BlockReader::kBlockSize}) {
+  for (std::size_t block_size :
+       {common::BlockReader::kMinBlockSize, common::BlockReader::kBlockSize}) {
     for (std::uint64_t space = 0; space < kNeeded; ++space) {
-      SCOPED_TRACE(testing::Message() << space << " bytes free, block of " << block_size);
+      SCOPED_TRACE(testing::Message()
+                   << space << " bytes free, block of " << block_size);
       common::Faults faults;
       faults.LimitSpace(space);
       EXPECT_EQ(Run({"a"}, &faults, block_size), 1);
-      EXPECT_EQ(err_.str(), space < 6
-                                ? "Could not write dte file a.dte. Skipping...\n"
-                                : "Could not write information file a.info. "
-                                  "Skipping...\n");
+      EXPECT_EQ(err_.str(),
+                space < 6 ? "Could not write dte file a.dte. Skipping...\n"
+                          : "Could not write information file a.info. "
+                            "Skipping...\n");
       EXPECT_EQ(Snapshot("."), before);
     }
   }
@@ -456,10 +490,11 @@ TEST_F(PairpickTest, FullDiskAtAnyByteLeavesBothFilesAsTheyWere) {
 
 TEST_F(PairpickTest, FailedCommitOfOneScriptLeavesItWholeAndTheOthersWritten) {
   // The renames in: a.dte, a.info, b.dte, b.info.
-  const char* kMessages[] = {"Could not write dte file a.dte. Skipping...\n",
-                             "Could not write information file a.info. Skipping...\n",
-                             "Could not write dte file b.dte. Skipping...\n",
-                             "Could not write information file b.info. Skipping...\n"};
+  const char* kMessages[] = {
+      "Could not write dte file a.dte. Skipping...\n",
+      "Could not write information file a.info. Skipping...\n",
+      "Could not write dte file b.dte. Skipping...\n",
+      "Could not write information file b.info. Skipping...\n"};
   for (int nth = 0; nth < 4; ++nth) {
     SCOPED_TRACE(nth);
     WriteScript("a", {{T(0x41), T(0x42)}});
@@ -473,9 +508,11 @@ TEST_F(PairpickTest, FailedCommitOfOneScriptLeavesItWholeAndTheOthersWritten) {
     EXPECT_EQ(err_.str(), kMessages[nth]);
     const bool a_failed = nth < 2;
     EXPECT_EQ(ReadBytes("a.dte"), a_failed ? Bytes{0xD7} : (Bytes{0x41, 0x42}));
-    EXPECT_EQ(ReadBytes("a.info"), a_failed ? old_info : Info({{0xC0DE0000, 2}}));
+    EXPECT_EQ(ReadBytes("a.info"),
+              a_failed ? old_info : Info({{0xC0DE0000, 2}}));
     EXPECT_EQ(ReadBytes("b.dte"), a_failed ? (Bytes{0x43, 0x44}) : Bytes{0xE0});
-    EXPECT_EQ(ReadBytes("b.info"), a_failed ? Info({{0xC0DE0000, 2}}) : old_info);
+    EXPECT_EQ(ReadBytes("b.info"),
+              a_failed ? Info({{0xC0DE0000, 2}}) : old_info);
     EXPECT_TRUE(testing_support::NoCommitLeftovers("."));
   }
 }
@@ -496,7 +533,8 @@ TEST_F(PairpickTest, MissingFilesAreSkippedAndUnwritableOnesRefused) {
   // An output that cannot be written fails the run, naming the cause.
   EXPECT_EQ(Run({"nodte", "good"}), 1);
   EXPECT_EQ(err_.str(),
-            "Could not open dte file nodte.dte: it is not a regular file. Skipping...\n");
+            "Could not open dte file nodte.dte: it is not a regular file. "
+            "Skipping...\n");
   EXPECT_EQ(ReadBytes("nodte.info"), InfoFor({{T(0x41)}}));
 }
 
@@ -508,9 +546,12 @@ TEST_F(PairpickTest, TemporaryThatCannotBeCreatedFailsTheRunWithItsCause) {
     common::Faults faults;
     faults.FailAt(common::FaultPoint::kCreate, nth);
     EXPECT_EQ(Run({"a"}, &faults), 1);
-    const std::string file = nth == 0 ? "information file a.info" : "dte file a.dte";
-    EXPECT_EQ(err_.str().substr(0, err_.str().find(':')), "Could not open " + file);
-    EXPECT_NE(err_.str().find("cannot create a temporary file in ."), std::string::npos)
+    const std::string file =
+        nth == 0 ? "information file a.info" : "dte file a.dte";
+    EXPECT_EQ(err_.str().substr(0, err_.str().find(':')),
+              "Could not open " + file);
+    EXPECT_NE(err_.str().find("cannot create a temporary file in ."),
+              std::string::npos)
         << err_.str();
     EXPECT_EQ(Snapshot("."), before);
   }
@@ -536,19 +577,22 @@ TEST_F(PairpickTest, ScriptWhosePuretextCannotBeReadIsNotWritten) {
 TEST_F(PairpickTest, ReadFailuresAreReportedAndChangeNothing) {
   struct Case {
     const char* name;
-    const char* file;     // cut short right after it opens
-    int opening;          // which opening of it, from 0
+    const char* file;  // cut short right after it opens
+    int opening;       // which opening of it, from 0
     std::string message;
   };
   const Case kCases[] = {
-      {"puretext in the survey", "a.pure", 0, "Could not read puretext file a.pure. Skipping...\n"},
+      {"puretext in the survey", "a.pure", 0,
+       "Could not read puretext file a.pure. Skipping...\n"},
       {"puretext when re-encoding", "a.pure", 1,
        "Could not read puretext file a.pure. Skipping...\n"},
-      {"information file", "a.info", 0, "Could not read information file a.info. Skipping...\n"},
+      {"information file", "a.info", 0,
+       "Could not read information file a.info. Skipping...\n"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    WriteScript("a", {{T(0x41), T(0x42), T(0x43), T(0x44)}, {T(0x45), T(0x46)}});
+    WriteScript("a",
+                {{T(0x41), T(0x42), T(0x43), T(0x44)}, {T(0x45), T(0x46)}});
     const auto before = Snapshot(".");
     int openings = 0;
     common::Faults faults;
@@ -559,7 +603,8 @@ TEST_F(PairpickTest, ReadFailuresAreReportedAndChangeNothing) {
     EXPECT_EQ(err_.str(), c.message);
     fs::remove("a.pure");
     fs::remove("a.info");
-    WriteScript("a", {{T(0x41), T(0x42), T(0x43), T(0x44)}, {T(0x45), T(0x46)}});
+    WriteScript("a",
+                {{T(0x41), T(0x42), T(0x43), T(0x44)}, {T(0x45), T(0x46)}});
     EXPECT_EQ(Snapshot("."), before);
   }
 }
@@ -567,21 +612,29 @@ TEST_F(PairpickTest, ReadFailuresAreReportedAndChangeNothing) {
 TEST_F(PairpickTest, NamesThatAreDevicesOnWindowsAndLongPathsAreScripts) {
   // A folder path of over 260 characters, and a name of 248.
   fs::path deep = fs::current_path();
-  for (int i = 0; i < 6; ++i) deep /= std::string(50, static_cast<char>('a' + i));
+  for (int i = 0; i < 6; ++i)
+    deep /= std::string(50, static_cast<char>('a' + i));
 #if defined(_WIN32)
   fs::create_directories(fs::path(L"\\\\?\\" + deep.wstring()));
 #else
   fs::create_directories(deep);
 #endif
-  const std::vector<std::string> kNames = {"aux", "con", "nul", "prn", "com1", "lpt1",
-                                           (deep / "intro").string(), std::string(248, 'n')};
+  const std::vector<std::string> kNames = {"aux",
+                                           "con",
+                                           "nul",
+                                           "prn",
+                                           "com1",
+                                           "lpt1",
+                                           (deep / "intro").string(),
+                                           std::string(248, 'n')};
   for (const std::string& name : kNames) {
     SCOPED_TRACE(name);
     WriteScript(name, {{T(0x41), T(0x42), T(0x41), T(0x42)}});
     EXPECT_EQ(Run({name}), 0) << err_.str();
     EXPECT_EQ(err_.str(), "");
     EXPECT_EQ(ReadBytes(name + ".dte"), (Bytes{0x41, 0x42, 0x41, 0x42}));
-    EXPECT_EQ(InfoLengths(ReadBytes(name + ".info")), std::vector<std::int32_t>{4});
+    EXPECT_EQ(InfoLengths(ReadBytes(name + ".info")),
+              std::vector<std::int32_t>{4});
   }
   EXPECT_TRUE(testing_support::NoCommitLeftovers("."));
 }
@@ -594,7 +647,8 @@ TEST_F(PairpickTest, ReadOnlyInformationFileIsRefusedAndKeepsItsBytes) {
   fs::permissions("a.info", fs::perms::owner_read);
   EXPECT_EQ(Run({"a"}), 1);
   EXPECT_EQ(err_.str(),
-            "Could not open information file a.info: it may not be written. Skipping...\n");
+            "Could not open information file a.info: it may not be written. "
+            "Skipping...\n");
   EXPECT_EQ(ReadBytes("a.info"), InfoFor({{T(0x41), T(0x42)}}));
   EXPECT_FALSE(fs::exists("a.dte"));
 }
@@ -603,8 +657,8 @@ TEST_F(PairpickTest, ReadOnlyInformationFileIsRefusedAndKeepsItsBytes) {
 #if !defined(_WIN32)
 TEST_F(PairpickTest, RewrittenInformationFileKeepsItsPermissionBits) {
   WriteScript("a", {{T(0x41), T(0x42)}});
-  const fs::perms kPerms = fs::perms::owner_read | fs::perms::owner_write |
-                           fs::perms::others_read;
+  const fs::perms kPerms =
+      fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read;
   fs::permissions("a.info", kPerms);
   ASSERT_EQ(Run({"a"}), 0);
   EXPECT_EQ(fs::status("a.info").permissions() & fs::perms::all, kPerms);
@@ -613,39 +667,24 @@ TEST_F(PairpickTest, RewrittenInformationFileKeepsItsPermissionBits) {
 
 TEST_F(PairpickTest, OutOfMemoryIsReported) {
 #if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "AddressSanitizer aborts on an allocation that cannot succeed";
+  GTEST_SKIP()
+      << "AddressSanitizer aborts on an allocation that cannot succeed";
 #else
   std::ifstream overcommit("/proc/sys/vm/overcommit_memory");
   std::string mode;
-  if (overcommit >> mode && mode == "1") GTEST_SKIP() << "memory is overcommitted";
+  if (overcommit >> mode && mode == "1")
+    GTEST_SKIP() << "memory is overcommitted";
   // Two TiB of information file (sparse) cannot be held.
   WriteBytes("a.pure", Units({T(0x41), T(0x42)}));
   WriteBytes("a.info", {});
   std::error_code ec;
   fs::resize_file("a.info", std::uintmax_t{2} << 40, ec);
-  if (ec) GTEST_SKIP() << "this file system holds no 2 TiB file: " << ec.message();
+  if (ec)
+    GTEST_SKIP() << "this file system holds no 2 TiB file: " << ec.message();
   EXPECT_EQ(Run({"a"}), 1);
   EXPECT_EQ(err_.str(), "Out of memory. Shutting down...\n");
   EXPECT_FALSE(fs::exists("a.dte"));
 #endif
-}
-
-TEST_F(PairpickTest, CommandLine) {
-  const std::string kUsage =
-      "pairpick usage:\n  pairpick script1 [script2] [script3] ...\n";
-  EXPECT_EQ(Run({}), 1);
-  EXPECT_EQ(err_.str(), kUsage);
-  EXPECT_EQ(out_.str(), "");
-  EXPECT_EQ(Run({"--help"}), 0);
-  EXPECT_EQ(out_.str(), kUsage);
-  EXPECT_EQ(err_.str(), "");
-  EXPECT_EQ(Run({"--version"}), 0);
-  EXPECT_EQ(out_.str(), "pairpick " TESK_VERSION "\n");
-  // Only as the sole argument; otherwise it is a script name.
-  EXPECT_EQ(Run({"--help", "x"}), 0);
-  EXPECT_EQ(out_.str(), "");
-  EXPECT_EQ(err_.str().substr(0, 44),
-            "Could not open puretext file --help.pure. Sk");
 }
 
 }  // namespace

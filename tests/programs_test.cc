@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/message_cases.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -68,21 +69,6 @@ class ProgramsTest : public testing_support::TempDirTest {
   }
 };
 
-TEST_F(ProgramsTest, PairpickUsageAndMissingScript) {
-  Result r = Start(PAIRPICK_BINARY, "");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "pairpick usage:\n  pairpick script1 [script2] [script3] ...\n");
-  EXPECT_EQ(r.out, "");
-  r = Start(PAIRPICK_BINARY, "--version");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "pairpick " TESK_VERSION "\n");
-  r = Start(PAIRPICK_BINARY, "gone");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err,
-            "Could not open puretext file gone.pure. Skipping...\n"
-            "Could not open puretext file gone.pure. Skipping...\n");
-}
-
 TEST_F(ProgramsTest, PairpickShrinksTheExampleScript) {
   CopyExample();
   const Bytes info_before = ReadBytes("intro.info");
@@ -99,34 +85,14 @@ TEST_F(ProgramsTest, PairpickShrinksTheExampleScript) {
   EXPECT_EQ(total, static_cast<std::int64_t>(fs::file_size("intro.dte")));
 }
 
-TEST_F(ProgramsTest, HuffbuildAndIpsaddUsage) {
-  Result r = Start(HUFFBUILD_BINARY, "");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "huffbuild usage:\n  huffbuild script1 [script2] [script3] [...]");
-  r = Start(HUFFBUILD_BINARY, "gone");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out,
-            "Could not open puretext file for script \"gone\". Skipping...\n"
-            "No dte file could be read. Shutting down...\n");
-  r = Start(IPSADD_BINARY, "one");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out,
-            "ipsadd usage:\n  ipsadd datafile offset\n    datafile - file to link "
-            "in.\n    offset - where to link it.\n");
-  r = Start(IPSADD_BINARY, "gone 7E0");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Could not open data file \"gone\".\n");
-  EXPECT_FALSE(fs::exists("tesk.ips"));
-}
-
 TEST_F(ProgramsTest, WholeChainOnTheExampleScript) {
   CopyExample();
   ASSERT_EQ(Start(PAIRPICK_BINARY, "intro").status, 0);
   const Result r = Start(HUFFBUILD_BINARY, "intro");
   ASSERT_EQ(r.status, 0) << r.out;
   const std::string kProgress =
-      "Building Bit Pattern Table, please be patient...\n" + std::string(29, '.') +
-      "\n\tLongest pattern: ";
+      "Building Bit Pattern Table, please be patient...\n" +
+      std::string(29, '.') + "\n\tLongest pattern: ";
   EXPECT_EQ(r.out.substr(0, kProgress.size()), kProgress);
   EXPECT_EQ(fs::file_size("tesk.tbl"), 11612u);
   EXPECT_EQ(fs::file_size("tesk.bit"), 148104u);
@@ -137,13 +103,16 @@ TEST_F(ProgramsTest, WholeChainOnTheExampleScript) {
   const Bytes ips = ReadBytes("tesk.ips");
   const Bytes tbl = ReadBytes("tesk.tbl");
   ASSERT_EQ(ips.size(), 5 + tbl.size());
-  EXPECT_EQ(Bytes(ips.begin(), ips.begin() + 5), (Bytes{0x1F, 0x00, 0x00, 0x2D, 0x5C}));
+  EXPECT_EQ(Bytes(ips.begin(), ips.begin() + 5),
+            (Bytes{0x1F, 0x00, 0x00, 0x2D, 0x5C}));
   EXPECT_EQ(Bytes(ips.begin() + 5, ips.end()), tbl);
 
   // Every build, on every platform, makes exactly these bytes.
   const std::pair<const char*, std::uint64_t> kFingerprints[] = {
-      {"intro.dte", 13321486340755107866ull}, {"intro.info", 6221224620152944283ull},
-      {"tesk.tbl", 9523077883579688518ull},   {"tesk.bit", 4993070071907815831ull},
+      {"intro.dte", 13321486340755107866ull},
+      {"intro.info", 6221224620152944283ull},
+      {"tesk.tbl", 9523077883579688518ull},
+      {"tesk.bit", 4993070071907815831ull},
       {"tesk.ips", 7421260701236760020ull}};
   for (const auto& [name, fingerprint] : kFingerprints) {
     EXPECT_EQ(Fingerprint(ReadBytes(name)), fingerprint) << name;
@@ -156,111 +125,52 @@ TEST_F(ProgramsTest, ScriptNamesWithFolders) {
     fs::copy_file(fs::path(EXAMPLES_DIR) / (std::string("intro") + ext),
                   std::string("sub/intro") + ext);
   }
-  const std::string separator(1, static_cast<char>(fs::path::preferred_separator));
+  const std::string separator(1,
+                              static_cast<char>(fs::path::preferred_separator));
   // A relative name, then an absolute one (with its drive letter on Windows).
   const std::string relative = "sub" + separator + "intro";
-  const std::string absolute = fs::absolute("sub").string() + separator + "intro";
+  const std::string absolute =
+      fs::absolute("sub").string() + separator + "intro";
   Result r = Start(PAIRPICK_BINARY, Quote(relative));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(fs::exists("sub/intro.dte"));
   r = Start(HUFFBUILD_BINARY, Quote(absolute) + " " + Quote(absolute + "x"));
   EXPECT_EQ(r.status, 0);
-  const std::string kSkip =
-      "Could not open puretext file for script \"" + absolute + "x\". Skipping...\n";
+  const std::string kSkip = "Could not open puretext file for script \"" +
+                            absolute + "x\". Skipping...\n";
   EXPECT_EQ(r.out.substr(0, kSkip.size()), kSkip);
   EXPECT_EQ(fs::file_size("tesk.bit"), 148104u);
   r = Start(CHAINREPORT_BINARY, Quote(relative));
   EXPECT_EQ(r.status, 0) << r.err;
 }
 
-// Bad input of every kind each program meets, through the real binaries:
-// the message, the exit status, and every file left as it was.
-struct BadInput {
-  const char* name;
-  std::vector<std::pair<std::string, Bytes>> files;
-  std::string args;
-  int status;
-  std::string out;
-  std::string err;
-};
-
-class BadInputTest : public ProgramsTest {
+// The messages and statuses of each program, through the real binaries: the
+// same cases the in-process tests run.
+class MessagesTest : public ProgramsTest {
  protected:
-  void Check(const char* binary, const std::vector<BadInput>& cases) {
-    for (const BadInput& c : cases) {
-      SCOPED_TRACE(c.name);
-      for (const auto& entry : fs::directory_iterator(".")) fs::remove_all(entry.path());
-      for (const auto& [name, bytes] : c.files) testing_support::WriteBytes(name, bytes);
-      const auto before = testing_support::Snapshot(".");
-      const Result r = Start(binary, c.args);
-      EXPECT_EQ(r.status, c.status);
-      EXPECT_EQ(r.out, c.out);
-      EXPECT_EQ(r.err, c.err);
-      EXPECT_EQ(testing_support::Snapshot("."), before);
-    }
+  void Check(const char* binary,
+             const std::vector<testing_support::MessageCase>& cases) {
+    testing_support::CheckMessages(
+        cases, [&](const std::vector<std::string>& args) {
+          std::string line;
+          for (const std::string& arg : args) line += Quote(arg) + " ";
+          const Result r = Start(binary, line);
+          return testing_support::RunResult{r.status, r.out, r.err};
+        });
   }
 };
 
-TEST_F(BadInputTest, Pairpick) {
-  using testing_support::Info;
-  using testing_support::Units;
-  const Bytes kPure = Units({0x1F41, 0x1F42, 0x1F43});
-  const Bytes kDte = {0xD7, 0xE0};
-  Check(PAIRPICK_BINARY, {
-      {"no script", {}, "", 1, "", "pairpick usage:\n  pairpick script1 [script2] [script3] ...\n"},
-      {"missing puretext", {}, "a", 0, "",
-       "Could not open puretext file a.pure. Skipping...\n"
-       "Could not open puretext file a.pure. Skipping...\n"},
-      {"missing information file", {{"a.pure", kPure}}, "a", 0, "",
-       "Could not open information file a.info. Skipping...\n"},
-      {"odd puretext", {{"a.pure", {0x41, 0x1F, 0x42}}, {"a.info", Info({{0, 3}})}, {"a.dte", kDte}},
-       "a", 1, "", "Puretext file a.pure has an odd length. Skipping...\n"},
-      {"negative length", {{"a.pure", kPure}, {"a.info", Info({{0, -6}})}, {"a.dte", kDte}}, "a", 1,
-       "", "Information file a.info has a bad length in record 1. Skipping...\n"},
-      {"records run out", {{"a.pure", kPure}, {"a.info", Info({{0, 2}})}, {"a.dte", kDte}}, "a", 1,
-       "", "Information file a.info describes 2 bytes, but puretext file a.pure holds 6. Skipping...\n"},
-      {"record reaches past the end", {{"a.pure", kPure}, {"a.info", Info({{0, 8}})}}, "a", 1, "",
-       "Information file a.info describes 8 bytes, but puretext file a.pure holds 6. Skipping...\n"},
-  });
+TEST_F(MessagesTest, Pairpick) {
+  Check(PAIRPICK_BINARY, testing_support::PairpickMessages());
 }
-
-TEST_F(BadInputTest, Huffbuild) {
-  std::vector<std::uint16_t> many;
-  for (int i = 0; i < 1500; ++i) many.push_back(static_cast<std::uint16_t>(i));
-  const Bytes kTbl = {1, 2, 3, 4};
-  const Bytes kBit = {5, 6};
-  Check(HUFFBUILD_BINARY, {
-      {"no script", {}, "", 1, "huffbuild usage:\n  huffbuild script1 [script2] [script3] [...]", ""},
-      {"missing dte files", {{"tesk.tbl", kTbl}, {"tesk.bit", kBit}}, "a b", 1,
-       "Could not open puretext file for script \"a\". Skipping...\n"
-       "Could not open puretext file for script \"b\". Skipping...\n"
-       "No dte file could be read. Shutting down...\n", ""},
-      {"odd dte file", {{"a.dte", {1, 2, 3}}, {"tesk.tbl", kTbl}}, "a", 1,
-       "Dte file for script \"a\" has an odd length. Shutting down...\n", ""},
-      {"too many symbols", {{"a.dte", testing_support::UnitBytes(many)}, {"tesk.bit", kBit}}, "a", 1,
-       "Too many distinct code units: 1500 found, the table holds 1452. Shutting down...\n", ""},
-  });
+TEST_F(MessagesTest, Huffbuild) {
+  Check(HUFFBUILD_BINARY, testing_support::HuffbuildMessages());
 }
-
-TEST_F(BadInputTest, Ipsadd) {
-  const Bytes kIps = {'P', 'A', 'T', 'C', 'H'};
-  const std::string kUsage =
-      "ipsadd usage:\n  ipsadd datafile offset\n    datafile - file to link in.\n"
-      "    offset - where to link it.\n";
-  Check(IPSADD_BINARY, {
-      {"no operand", {{"tesk.ips", kIps}}, "", 1, kUsage, ""},
-      {"three operands", {{"d", {1}}}, "d 1 2", 1, kUsage, ""},
-      {"bad offset", {{"d", {1}}, {"tesk.ips", kIps}}, "d 7E0zz", 1,
-       "Invalid offset \"7E0zz\": expected a hexadecimal number from 0 to FFFFFF.\n", ""},
-      {"offset too large", {{"d", {1}}}, "d 1000000", 1,
-       "Invalid offset \"1000000\": expected a hexadecimal number from 0 to FFFFFF.\n", ""},
-      {"end marker offset", {{"d", {1}}}, "d 454f46", 1,
-       "Offset 454F46 cannot be used: IPS reads it as the end marker.\n", ""},
-      {"missing data", {{"tesk.ips", kIps}}, "gone 10", 1, "Could not open data file \"gone\".\n", ""},
-      {"empty data", {{"d", {}}}, "d 10", 1, "Data file \"d\" is empty; nothing to add.\n", ""},
-      {"oversized data", {{"d", Bytes(70000, 1)}, {"tesk.ips", kIps}}, "d FFFFFF", 1,
-       "Data file \"d\" does not fit: a record would start above FFFFFF.\n", ""},
-  });
+TEST_F(MessagesTest, Ipsadd) {
+  Check(IPSADD_BINARY, testing_support::IpsaddMessages());
+}
+TEST_F(MessagesTest, Chainreport) {
+  Check(CHAINREPORT_BINARY, testing_support::ChainreportMessages());
 }
 
 }  // namespace

@@ -24,8 +24,8 @@ void TempDirTest::SetUp() {
   const ::testing::TestInfo* info =
       ::testing::UnitTest::GetInstance()->current_test_info();
   std::random_device random;
-  std::string name = std::string(info->test_suite_name()) + "-" +
-                     info->name() + "-" + std::to_string(random());
+  std::string name = std::string(info->test_suite_name()) + "-" + info->name() +
+                     "-" + std::to_string(random());
   std::replace(name.begin(), name.end(), '/', '_');
   dir_ = fs::temp_directory_path() / ("tesk-" + name);
   fs::create_directories(dir_);
@@ -88,15 +88,8 @@ Bytes UnitBytes(const std::vector<std::uint16_t>& units) {
   return bytes;
 }
 
-std::vector<std::uint16_t> BytesToUnits(const Bytes& bytes) {
-  std::vector<std::uint16_t> units;
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    units.push_back(common::ReadLe16(bytes.data() + i));
-  }
-  return units;
-}
-
-Bytes Info(std::initializer_list<std::pair<std::uint32_t, std::int32_t>> records) {
+Bytes Info(
+    std::initializer_list<std::pair<std::uint32_t, std::int32_t>> records) {
   Bytes bytes;
   for (const auto& [carried, length] : records) {
     std::uint8_t record[common::kInfoRecordSize];

@@ -38,10 +38,10 @@ bool NoCommitLeftovers(const std::filesystem::path& dir);
 // Code units as little-endian bytes.
 Bytes Units(std::initializer_list<std::uint16_t> units);
 Bytes UnitBytes(const std::vector<std::uint16_t>& units);
-std::vector<std::uint16_t> BytesToUnits(const Bytes& bytes);
 
 // Information records {carriedWord, byteLength} as bytes.
-Bytes Info(std::initializer_list<std::pair<std::uint32_t, std::int32_t>> records);
+Bytes Info(
+    std::initializer_list<std::pair<std::uint32_t, std::int32_t>> records);
 // The byteLength fields of an information file.
 std::vector<std::int32_t> InfoLengths(const Bytes& info);
 

@@ -1,0 +1,256 @@
+#include "tests/message_cases.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kPairpickUsage =
+    "pairpick usage:\n  pairpick script1 [script2] [script3] ...\n";
+const std::string kHuffbuildUsage =
+    "huffbuild usage:\n  huffbuild script1 [script2] [script3] [...]";
+const std::string kIpsaddUsage =
+    "ipsadd usage:\n  ipsadd datafile offset\n    datafile - file to link in.\n"
+    "    offset - where to link it.\n";
+const std::string kChainreportUsage =
+    "chainreport usage:\n  chainreport script1 [script2] [script3] ...\n";
+
+// The usage text, --help, -h and --version, which work only as the sole
+// argument.
+void AddCommandLine(std::vector<MessageCase>& cases, const std::string& program,
+                    const std::string& usage, bool usage_on_error_stream,
+                    const std::string& help) {
+  cases.push_back({"no argument",
+                   {},
+                   {},
+                   1,
+                   usage_on_error_stream ? "" : usage,
+                   usage_on_error_stream ? usage : ""});
+  cases.push_back({"--help", {}, {"--help"}, 0, help, ""});
+  cases.push_back({"-h", {}, {"-h"}, 0, help, ""});
+  cases.push_back(
+      {"--version", {}, {"--version"}, 0, program + " " TESK_VERSION "\n", ""});
+}
+
+}  // namespace
+
+std::vector<MessageCase> PairpickMessages() {
+  std::vector<MessageCase> cases;
+  AddCommandLine(cases, "pairpick", kPairpickUsage, true, kPairpickUsage);
+  const Bytes kSix = Units({0x1F41, 0x1F42, 0x1F43});
+  const Bytes kDte = {0xD7, 0xE0};
+  Bytes cut_short = Info({{1, 2}});
+  cut_short.insert(cut_short.end(), {4, 0, 0, 0, 4});
+  const auto script = [&](const Bytes& info) {
+    return std::vector<std::pair<std::string, Bytes>>{
+        {"a.pure", kSix}, {"a.info", info}, {"a.dte", kDte}};
+  };
+  const std::vector<MessageCase> more = {
+      {"--help among script names is a script",
+       {},
+       {"--help", "x"},
+       0,
+       "",
+       "Could not open puretext file --help.pure. Skipping...\n"
+       "Could not open puretext file x.pure. Skipping...\n"
+       "Could not open puretext file --help.pure. Skipping...\n"
+       "Could not open puretext file x.pure. Skipping...\n"},
+      {"missing puretext, said twice",
+       {},
+       {"a"},
+       0,
+       "",
+       "Could not open puretext file a.pure. Skipping...\n"
+       "Could not open puretext file a.pure. Skipping...\n"},
+      {"missing information file",
+       {{"a.pure", kSix}},
+       {"a"},
+       0,
+       "",
+       "Could not open information file a.info. Skipping...\n"},
+      {"odd puretext",
+       {{"a.pure", {0x41, 0x1F, 0x42}},
+        {"a.info", Info({{0, 3}})},
+        {"a.dte", kDte}},
+       {"a"},
+       1,
+       "",
+       "Puretext file a.pure has an odd length. Skipping...\n"},
+      {"negative length",
+       script(Info({{1, 2}, {2, -2}, {3, 4}})),
+       {"a"},
+       1,
+       "",
+       "Information file a.info has a bad length in record 2. Skipping...\n"},
+      {"odd length",
+       script(Info({{1, 3}, {2, 3}})),
+       {"a"},
+       1,
+       "",
+       "Information file a.info has a bad length in record 1. Skipping...\n"},
+      {"records run out",
+       script(Info({{1, 2}, {2, 2}})),
+       {"a"},
+       1,
+       "",
+       "Information file a.info describes 4 bytes, but puretext file a.pure "
+       "holds 6. "
+       "Skipping...\n"},
+      {"last record cut short",
+       script(cut_short),
+       {"a"},
+       1,
+       "",
+       "Information file a.info describes 2 bytes, but puretext file a.pure "
+       "holds 6. "
+       "Skipping...\n"},
+      {"no record at all",
+       script({}),
+       {"a"},
+       1,
+       "",
+       "Information file a.info describes 0 bytes, but puretext file a.pure "
+       "holds 6. "
+       "Skipping...\n"},
+      {"last needed record reaches past the end",
+       script(Info({{1, 4}, {2, 4}, {3, 2}})),
+       {"a"},
+       1,
+       "",
+       "Information file a.info describes 8 bytes, but puretext file a.pure "
+       "holds 6. "
+       "Skipping...\n"},
+  };
+  cases.insert(cases.end(), more.begin(), more.end());
+  return cases;
+}
+
+std::vector<MessageCase> HuffbuildMessages() {
+  std::vector<MessageCase> cases;
+  AddCommandLine(cases, "huffbuild", kHuffbuildUsage, false,
+                 kHuffbuildUsage + "\n");
+  std::vector<std::uint16_t> many;
+  for (int i = 0; i < 1453; ++i)
+    many.push_back(static_cast<std::uint16_t>(0x1000 + i));
+  const Bytes kTbl = {1, 2, 3, 4};
+  const Bytes kBit = {5, 6, 7};
+  const std::vector<MessageCase> more = {
+      {"missing dte files",
+       {{"tesk.tbl", kTbl}, {"tesk.bit", kBit}},
+       {"a", "b"},
+       1,
+       "Could not open puretext file for script \"a\". Skipping...\n"
+       "Could not open puretext file for script \"b\". Skipping...\n"
+       "No dte file could be read. Shutting down...\n",
+       ""},
+      {"odd dte file",
+       {{"good.dte", Units({0x1F41})},
+        {"odd.dte", {1, 2, 3}},
+        {"tesk.tbl", kTbl}},
+       {"good", "odd"},
+       1,
+       "Dte file for script \"odd\" has an odd length. Shutting down...\n",
+       ""},
+      {"too many symbols",
+       {{"a.dte", UnitBytes(many)}, {"tesk.bit", kBit}},
+       {"a"},
+       1,
+       "Too many distinct code units: 1453 found, the table holds 1452. "
+       "Shutting down...\n",
+       ""},
+  };
+  cases.insert(cases.end(), more.begin(), more.end());
+  return cases;
+}
+
+std::vector<MessageCase> IpsaddMessages() {
+  std::vector<MessageCase> cases;
+  AddCommandLine(cases, "ipsadd", kIpsaddUsage, false, kIpsaddUsage);
+  const Bytes kIps = {'P', 'A', 'T', 'C', 'H'};
+  const Bytes kData = {1, 2, 3};
+  const std::string kInvalid =
+      "\": expected a hexadecimal number from 0 to FFFFFF.\n";
+  const std::vector<MessageCase> more = {
+      {"one operand", {{"tesk.ips", kIps}}, {"d"}, 1, kIpsaddUsage, ""},
+      {"three operands", {{"d", kData}}, {"d", "1", "2"}, 1, kIpsaddUsage, ""},
+      {"bad offset",
+       {{"d", kData}, {"tesk.ips", kIps}},
+       {"d", "7E0zz"},
+       1,
+       "Invalid offset \"7E0zz" + kInvalid,
+       ""},
+      {"negative offset, with a missing data file",
+       {},
+       {"gone", "-1"},
+       1,
+       "Invalid offset \"-1" + kInvalid,
+       ""},
+      {"offset too large",
+       {{"d", kData}},
+       {"d", "1000000"},
+       1,
+       "Invalid offset \"1000000" + kInvalid,
+       ""},
+      {"end marker offset",
+       {{"d", kData}},
+       {"d", "454f46"},
+       1,
+       "Offset 454F46 cannot be used: IPS reads it as the end marker.\n",
+       ""},
+      {"missing data",
+       {{"tesk.ips", kIps}},
+       {"gone", "10"},
+       1,
+       "Could not open data file \"gone\".\n",
+       ""},
+      {"empty data",
+       {{"d", {}}},
+       {"d", "10"},
+       1,
+       "Data file \"d\" is empty; nothing to add.\n",
+       ""},
+      {"data past FFFFFF",
+       {{"d", Bytes(65536, 1)}, {"tesk.ips", kIps}},
+       {"d", "FFFFFF"},
+       1,
+       "Data file \"d\" does not fit: a record would start above FFFFFF.\n",
+       ""},
+  };
+  cases.insert(cases.end(), more.begin(), more.end());
+  return cases;
+}
+
+std::vector<MessageCase> ChainreportMessages() {
+  std::vector<MessageCase> cases;
+  AddCommandLine(cases, "chainreport", kChainreportUsage, true,
+                 kChainreportUsage);
+  cases.push_back({"no tables",
+                   {},
+                   {"a"},
+                   1,
+                   "",
+                   "Could not read tesk.tbl.\nCould not read tesk.bit.\n"});
+  return cases;
+}
+
+void CheckMessages(const std::vector<MessageCase>& cases, const Runner& run) {
+  for (const MessageCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& entry : fs::directory_iterator("."))
+      fs::remove_all(entry.path());
+    for (const auto& [name, bytes] : c.files) WriteBytes(name, bytes);
+    const auto before = Snapshot(".");
+    const RunResult result = run(c.args);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(Snapshot("."), before);
+  }
+}
+
+}  // namespace testing_support
