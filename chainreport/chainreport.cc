@@ -1,6 +1,7 @@
 #include "chainreport/chainreport.h"
 
 #include <algorithm>
+#include <map>
 #include <new>
 #include <optional>
 #include <span>
@@ -22,6 +23,9 @@ namespace chainreport {
 // themselves are worded in common/huffman_code.cc.
 constexpr const char* kUsage =
     "chainreport usage:\n  chainreport script1 [script2] [script3] ...\n";
+constexpr const char* kHeader =
+    "Bytes as the game holds them, each string from a byte of its own; the "
+    "total adds tesk.tbl (%zu bytes).\n";
 constexpr const char* kCannotRead = "Could not read %s.\n";
 constexpr const char* kOddDte =
     "%s: %lld bytes are not a whole number of code units\n";
@@ -31,6 +35,11 @@ constexpr const char* kRecordsMismatch =
     "%s: its records add up to %lld bytes, but %s holds %lld\n";
 constexpr const char* kNoLeaf =
     "%s: unit %04X at byte %lld has no leaf in tesk.bit\n";
+constexpr const char* kNotFromPuretext =
+    "%s: string %zu is not what pairpick makes of %s: %s\n";
+constexpr const char* kPairReadsAsSomethingElse =
+    "%s: string %zu: the pair unit of the character codes %02X,%02X reads as "
+    "%s (%lld times in all)\n";
 constexpr const char* kOutOfMemory = "Out of memory. Shutting down...\n";
 const char* const kInterrupted = "Interrupted. Shutting down...\n";
 
@@ -70,25 +79,21 @@ bool ReadTables(std::vector<std::uint8_t>& tbl, std::vector<std::uint8_t>& bit,
   return readable;
 }
 
-// Opens the script's files: the puretext is only measured, the information
-// file read whole, the dte file opened for reading. Returns false after the
-// message.
+// Opens the script's puretext and dte files for reading and reads the
+// information file whole. Returns false after the message.
 bool OpenScriptFiles(const std::string& script, ScriptFigures& figures,
-                     std::vector<std::uint8_t>& info, common::BlockReader& dte,
+                     std::vector<std::uint8_t>& info,
+                     common::BlockReader& puretext, common::BlockReader& dte,
                      std::ostream& err) {
   const std::string pure_name = common::PuretextName(script);
   const std::string info_name = common::InformationName(script);
   const std::string dte_name = common::DteName(script);
-  common::NativeFile puretext;
   std::error_code ec;
-  std::uint64_t puretext_size = 0;
-  if (common::NativeFile::OpenForReading(pure_name, puretext, ec) !=
-          common::OpenResult::kOk ||
-      !puretext.Measure(&puretext_size, nullptr, ec)) {
+  if (puretext.Open(pure_name, ec) != common::OpenResult::kOk) {
     err << Format(kCannotRead, pure_name.c_str());
     return false;
   }
-  figures.puretext_bytes = static_cast<std::int64_t>(puretext_size);
+  figures.puretext_bytes = static_cast<std::int64_t>(puretext.size());
   if (common::ReadWholeFile(info_name, info) != common::ReadResult::kOk) {
     err << Format(kCannotRead, info_name.c_str());
     return false;
@@ -137,6 +142,271 @@ std::optional<std::vector<std::int64_t>> CoverDte(
   return lengths;
 }
 
+// Replays pairpick over a script beside its dte file: every dte unit must be
+// what pairpick makes of the puretext, so a stale or foreign dte file is a
+// fault. On the way it finds every pair unit that a decoder reading the unit
+// classes would take for something else.
+//
+// The dte file says which pairs were substituted, with one exception: a pair
+// whose second code is 0x1F is written as the unit of its first character
+// alone, and a string's last unit may be a character copied alone. There
+// the next dte unit decides, whether it can start the step after the pair or
+// the step at the 0x1F character; where both can (the character 0x1F
+// repeated), the replay tries one way and comes back for the other if the
+// dte file later disagrees.
+class Replay {
+ public:
+  Replay(const std::string& script, common::BlockReader& puretext,
+         common::BlockReader& dte, std::ostream& err)
+      : dte_name_(common::DteName(script)),
+        pure_name_(common::PuretextName(script)),
+        puretext_(puretext),
+        dte_(dte),
+        err_(err) {}
+
+  // Walks the strings of the given dte lengths. Returns false after the
+  // message for the first fault, or after one line per colliding pair.
+  bool Run(const std::vector<std::int64_t>& lengths) {
+    std::uint64_t end = 0;
+    for (const std::int64_t length : lengths) {
+      end += static_cast<std::uint64_t>(length);
+      string_ends_.push_back(end);
+    }
+    for (;;) {
+      const Outcome outcome = Step();
+      if (outcome == Outcome::kDone) return ReportCollisions();
+      if (outcome == Outcome::kReadFailed) return false;
+      if (outcome == Outcome::kMismatch && !Backtrack()) {
+        err_ << first_fault_;
+        return false;
+      }
+    }
+  }
+
+ private:
+  enum class Outcome { kGoOn, kDone, kMismatch, kReadFailed };
+
+  // Where the replay stands; a choice saves it to come back to.
+  struct State {
+    std::uint64_t pure_position = 0;
+    std::uint64_t dte_position = 0;
+    std::size_t string = 0;  // index of the string being walked
+    bool past_end = false;
+    std::size_t collisions = 0;
+  };
+
+  // A limit on coming back, against a file made to defeat it.
+  static constexpr int kMaxBacktracks = 100000;
+
+  // One pairpick step, checked against the dte units it must have made.
+  Outcome Step() {
+    while (state_.string < string_ends_.size() &&
+           dte_.position() == string_ends_[state_.string]) {
+      ++state_.string;
+    }
+    if (state_.string == string_ends_.size()) {
+      if (puretext_.remaining() == 0 || state_.past_end) return Outcome::kDone;
+      state_.string = std::max<std::size_t>(state_.string, 1) - 1;
+      return Mismatch(Format("it ends at byte %lld of the puretext's %lld",
+                             static_cast<long long>(puretext_.position()),
+                             static_cast<long long>(puretext_.size())));
+    }
+    std::uint16_t u[4];
+    const std::size_t have = PeekPuretext(u);
+    std::uint16_t d;
+    if (!PeekDte(0, &d)) return Outcome::kReadFailed;
+    if (have == 0) return Mismatch("it goes on past the end of the puretext");
+    // pairpick copies a string's last unit alone.
+    const bool last_of_string =
+        dte_.position() + 2 == string_ends_[state_.string];
+    if (!common::IsTextCharacter(u[0])) {
+      // A control code, then its argument if it takes one.
+      Outcome outcome = Take(u[0]);
+      if (outcome != Outcome::kGoOn || !common::TakesArgument(u[0]) ||
+          last_of_string) {
+        return outcome;
+      }
+      return TakeArgument(u, have, 1);
+    }
+    if (have >= 2 && common::IsTextCharacter(u[1])) {
+      return TextPair(u, have, d);
+    }
+    // A character, then the control code it is consumed with, and that
+    // code's argument.
+    Outcome outcome = Take(u[0]);
+    if (outcome != Outcome::kGoOn || last_of_string || have < 2) return outcome;
+    outcome = Take(u[1]);
+    if (outcome != Outcome::kGoOn || !common::TakesArgument(u[1])) {
+      return outcome;
+    }
+    return TakeArgument(u, have, 2);
+  }
+
+  // The argument unit u[i], which is not invented past the file's end.
+  Outcome TakeArgument(const std::uint16_t* u, std::size_t have,
+                       std::size_t i) {
+    if (i >= have) {
+      state_.past_end = true;
+      return Outcome::kGoOn;
+    }
+    return Take(u[i]);
+  }
+
+  // Two characters: their pair unit, or the first character alone.
+  Outcome TextPair(const std::uint16_t* u, std::size_t have, std::uint16_t d) {
+    const std::uint16_t pair_unit = PairUnit(u[0], u[1]);
+    if (pair_unit != u[0]) {
+      return d == pair_unit ? TakePair(pair_unit) : Take(u[0]);
+    }
+    // The pair unit is the first character's unit: the next dte unit must
+    // start the step after the pair, or the step at the second character.
+    std::uint16_t next = 0;
+    bool after_pair = have == 2 && puretext_.remaining() == 4;
+    bool after_first = !after_pair;
+    if (dte_.remaining() >= 4) {
+      if (!PeekDte(1, &next)) return Outcome::kReadFailed;
+      after_pair = StartsStep(next, u, have, 2);
+      after_first = StartsStep(next, u, have, 1);
+    }
+    if (after_pair && after_first) {
+      // Both can go on: the pair first, the character on coming back.
+      choices_.push_back(state_);
+      choices_.back().pure_position = puretext_.position();
+      choices_.back().dte_position = dte_.position();
+    }
+    return after_pair ? TakePair(pair_unit) : Take(u[0]);
+  }
+
+  static std::uint16_t PairUnit(std::uint16_t first, std::uint16_t second) {
+    return static_cast<std::uint16_t>(common::CharacterCode(second) << 8 |
+                                      common::CharacterCode(first));
+  }
+
+  // True when `unit` can be the first dte unit of a step at u[r].
+  static bool StartsStep(std::uint16_t unit, const std::uint16_t* u,
+                         std::size_t have, std::size_t r) {
+    if (r >= have) return false;
+    if (unit == u[r]) return true;
+    return r + 1 < have && common::IsTextCharacter(u[r]) &&
+           common::IsTextCharacter(u[r + 1]) &&
+           unit == PairUnit(u[r], u[r + 1]);
+  }
+
+  // Takes one dte unit, the pair unit of two puretext characters.
+  Outcome TakePair(std::uint16_t pair_unit) {
+    dte_.Consume(2);
+    puretext_.Consume(4);
+    // The second code 0x1F gives the unit of the first character; the first
+    // code 0x10 gives a unit that reads as an argument-taking code.
+    if (common::IsTextCharacter(pair_unit) ||
+        common::TakesArgument(pair_unit)) {
+      collisions_.resize(state_.collisions);
+      collisions_.push_back({pair_unit, state_.string + 1});
+      ++state_.collisions;
+    }
+    return Outcome::kGoOn;
+  }
+
+  // Takes one dte unit, which must be `unit`, and one puretext unit.
+  Outcome Take(std::uint16_t unit) {
+    std::uint16_t d;
+    if (!PeekDte(0, &d)) return Outcome::kReadFailed;
+    if (d != unit) {
+      return Mismatch(
+          Format("at byte %lld it holds %04X, where pairpick "
+                 "makes %04X of the puretext at byte %lld",
+                 static_cast<long long>(dte_.position()), d, unit,
+                 static_cast<long long>(puretext_.position())));
+    }
+    dte_.Consume(2);
+    puretext_.Consume(2);
+    return Outcome::kGoOn;
+  }
+
+  // Up to four puretext units from the current position.
+  std::size_t PeekPuretext(std::uint16_t* u) {
+    const std::size_t wanted = static_cast<std::size_t>(
+        std::min<std::uint64_t>(8, puretext_.remaining() & ~std::uint64_t{1}));
+    const std::size_t readable = std::min(puretext_.Fill(wanted), wanted);
+    for (std::size_t i = 0; 2 * i + 1 < readable; ++i) {
+      u[i] = common::ReadLe16(puretext_.data() + 2 * i);
+    }
+    return readable / 2;
+  }
+
+  // The dte unit `ahead` units on; false after the message when it cannot
+  // be read.
+  bool PeekDte(std::size_t ahead, std::uint16_t* d) {
+    const std::size_t wanted = 2 * ahead + 2;
+    if (dte_.Fill(wanted) < wanted || puretext_.failed()) {
+      err_ << Format(kCannotRead,
+                     (puretext_.failed() ? pure_name_ : dte_name_).c_str());
+      return false;
+    }
+    *d = common::ReadLe16(dte_.data() + 2 * ahead);
+    return true;
+  }
+
+  Outcome Mismatch(const std::string& where) {
+    if (first_fault_.empty()) {
+      first_fault_ =
+          Format(kNotFromPuretext, dte_name_.c_str(), state_.string + 1,
+                 pure_name_.c_str(), where.c_str());
+    }
+    return Outcome::kMismatch;
+  }
+
+  // Goes back to the last choice and takes its other way. False when there
+  // is none left.
+  bool Backtrack() {
+    if (choices_.empty() || ++backtracks_ > kMaxBacktracks) return false;
+    state_ = choices_.back();
+    choices_.pop_back();
+    puretext_.Seek(state_.pure_position);
+    dte_.Seek(state_.dte_position);
+    std::uint16_t u[4];
+    PeekPuretext(u);
+    const Outcome outcome = Take(u[0]);
+    return outcome == Outcome::kGoOn;
+  }
+
+  // One line per pair unit that reads as something else; false if any.
+  bool ReportCollisions() {
+    collisions_.resize(state_.collisions);
+    std::map<std::uint16_t, std::pair<std::size_t, std::int64_t>> by_unit;
+    for (const auto& [unit, string] : collisions_) {
+      auto [it, added] = by_unit.try_emplace(unit, string, 0);
+      ++it->second.second;
+    }
+    for (const auto& [unit, first_and_count] : by_unit) {
+      const unsigned c1 = unit & 0xFFu;
+      const unsigned c2 = unit >> 8u;
+      const std::string reads_as = common::IsTextCharacter(unit)
+                                       ? Format("the text character %02X", c1)
+                                       : Format("the argument-taking code %04X",
+                                                static_cast<unsigned>(unit));
+      err_ << Format(kPairReadsAsSomethingElse, dte_name_.c_str(),
+                     first_and_count.first, c1, c2, reads_as.c_str(),
+                     static_cast<long long>(first_and_count.second));
+    }
+    return by_unit.empty();
+  }
+
+  const std::string dte_name_;
+  const std::string pure_name_;
+  common::BlockReader& puretext_;
+  common::BlockReader& dte_;
+  std::ostream& err_;
+  std::vector<std::uint64_t> string_ends_;
+  State state_;
+  std::vector<State> choices_;
+  int backtracks_ = 0;
+  // Each pair unit that reads as something else, with its string; those
+  // beyond state_.collisions were undone by coming back.
+  std::vector<std::pair<std::uint16_t, std::size_t>> collisions_;
+  std::string first_fault_;
+};
+
 // Counts the encoded bits of each string and each unit's uses; false after
 // the message when a unit has no leaf or a read fails.
 bool EncodeStrings(const std::string& script,
@@ -180,24 +450,34 @@ bool EncodeStrings(const std::string& script,
   return true;
 }
 
-// Reads one script's files and checks them against the code, adding each
-// unit's occurrences to `uses`. Returns nullopt after the first fault.
+// Reads one script's files and checks them against the code and each
+// other, adding each unit's occurrences to `uses`. Returns nullopt after the
+// faults.
 std::optional<ScriptFigures> CheckScript(const std::string& script,
                                          const common::HuffmanCode& code,
                                          std::vector<std::int64_t>& uses,
-                                         std::span<std::uint8_t> block,
+                                         std::span<std::uint8_t> pure_block,
+                                         std::span<std::uint8_t> dte_block,
                                          std::ostream& err) {
   ScriptFigures figures;
   figures.script = script;
   std::vector<std::uint8_t> info;
-  common::BlockReader dte(block);
-  if (!OpenScriptFiles(script, figures, info, dte, err)) return std::nullopt;
+  common::BlockReader puretext(pure_block);
+  common::BlockReader dte(dte_block);
+  if (!OpenScriptFiles(script, figures, info, puretext, dte, err)) {
+    return std::nullopt;
+  }
   const std::optional<std::vector<std::int64_t>> lengths =
       CoverDte(script, info, dte.size(), err);
   if (!lengths) return std::nullopt;
   figures.strings = static_cast<std::int64_t>(lengths->size());
-  if (!EncodeStrings(script, *lengths, code, dte, figures, uses, err))
+  // Every unit's leaf first, so that a unit the tables lack is named as
+  // such; then, from the start again, the replay beside the puretext.
+  if (!EncodeStrings(script, *lengths, code, dte, figures, uses, err)) {
     return std::nullopt;
+  }
+  dte.Seek(0);
+  if (!Replay(script, puretext, dte, err).Run(*lengths)) return std::nullopt;
   return figures;
 }
 
@@ -207,35 +487,38 @@ std::string Percent(std::int64_t part, std::int64_t whole) {
                 100.0 * static_cast<double>(part) / static_cast<double>(whole));
 }
 
-// Prints a row per script and the total row; returns the total.
+// Prints a row per script and the total row, which adds the node table
+// that the game holds beside the text; returns the total of the scripts.
 ScriptFigures PrintRows(const std::vector<ScriptFigures>& rows,
-                        std::ostream& out) {
+                        std::size_t table_bytes, std::ostream& out) {
   int width = 6;
   for (const ScriptFigures& row : rows) {
     width = std::max(width, static_cast<int>(row.script.size()));
   }
+  out << Format(kHeader, table_bytes);
   out << Format("%-*s %8s %12s %12s %14s %12s %7s\n", width, "script",
                 "strings", "puretext", "dte", "encoded bits", "bytes", "ratio");
   ScriptFigures total;
   total.script = "total";
-  const auto print_row = [&](const ScriptFigures& row) {
-    out << Format("%-*s %8lld %12lld %12lld %14lld %12lld %7s\n", width,
-                  row.script.c_str(), static_cast<long long>(row.strings),
-                  static_cast<long long>(row.puretext_bytes),
-                  static_cast<long long>(row.dte_bytes),
-                  static_cast<long long>(row.encoded_bits),
-                  static_cast<long long>(row.encoded_bytes),
-                  Percent(row.encoded_bytes, row.puretext_bytes).c_str());
+  const auto print_row = [&](const ScriptFigures& row, std::int64_t extra) {
+    out << Format(
+        "%-*s %8lld %12lld %12lld %14lld %12lld %7s\n", width,
+        row.script.c_str(), static_cast<long long>(row.strings),
+        static_cast<long long>(row.puretext_bytes),
+        static_cast<long long>(row.dte_bytes),
+        static_cast<long long>(row.encoded_bits),
+        static_cast<long long>(row.encoded_bytes + extra),
+        Percent(row.encoded_bytes + extra, row.puretext_bytes).c_str());
   };
   for (const ScriptFigures& row : rows) {
-    print_row(row);
+    print_row(row, 0);
     total.strings += row.strings;
     total.puretext_bytes += row.puretext_bytes;
     total.dte_bytes += row.dte_bytes;
     total.encoded_bits += row.encoded_bits;
     total.encoded_bytes += row.encoded_bytes;
   }
-  print_row(total);
+  print_row(total, static_cast<std::int64_t>(table_bytes));
   return total;
 }
 
@@ -316,10 +599,13 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   int status = 0;
   std::vector<std::int64_t> uses(common::kUnitValueCount, 0);
   std::vector<ScriptFigures> rows;
-  std::vector<std::uint8_t> block(settings.block_size);
+  // The replay looks four puretext units ahead.
+  const std::size_t block_size = std::max<std::size_t>(settings.block_size, 16);
+  std::vector<std::uint8_t> pure_block(block_size);
+  std::vector<std::uint8_t> dte_block(block_size);
   for (const std::string& script : args) {
     std::optional<ScriptFigures> row =
-        CheckScript(script, *code, uses, block, err);
+        CheckScript(script, *code, uses, pure_block, dte_block, err);
     if (row) {
       rows.push_back(std::move(*row));
     } else {
@@ -327,7 +613,7 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
     }
   }
   if (rows.empty()) return status;
-  const ScriptFigures total = PrintRows(rows, out);
+  const ScriptFigures total = PrintRows(rows, tbl.size(), out);
   PrintHistogram(BuildHistogram(*code, uses), code->leaves.size(),
                  total.encoded_bits, out);
   return status;

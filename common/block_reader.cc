@@ -54,6 +54,19 @@ void BlockReader::Skip(std::uint64_t n) {
   }
 }
 
+void BlockReader::Seek(std::uint64_t position) {
+  const std::uint64_t block_start = position_ - begin_;
+  if (position >= block_start && position <= block_start + end_) {
+    begin_ = static_cast<std::size_t>(position - block_start);
+    position_ = position;
+    return;
+  }
+  std::error_code ec;
+  if (!file_.Seek(position, ec)) failed_ = true;
+  begin_ = end_ = 0;
+  position_ = position;
+}
+
 ReadResult ReadWholeFile(const std::filesystem::path& path,
                          std::vector<std::uint8_t>& bytes, Faults* faults) {
   NativeFile file;

@@ -59,6 +59,11 @@ class BlockReader {
   // Passes over n bytes, or over all that remain if fewer do.
   void Skip(std::uint64_t n);
 
+  // Goes back (or on) to `position`, reading again from there. A position
+  // still in the block costs nothing.
+  // REQUIRES: position <= size().
+  void Seek(std::uint64_t position);
+
   // True once a read failed or gave less than the measured length promised.
   bool failed() const { return failed_; }
 

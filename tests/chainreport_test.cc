@@ -4,8 +4,10 @@
 
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <sstream>
 
+#include "common/block_reader.h"
 #include "common/bytes.h"
 #include "common/tables.h"
 #include "huffbuild/huffbuild.h"
@@ -25,10 +27,11 @@ using testing_support::WriteBytes;
 
 class ChainreportTest : public testing_support::TempDirTest {
  protected:
-  int Run(std::vector<std::string> args) {
+  int Run(std::vector<std::string> args,
+          std::size_t block_size = common::BlockReader::kBlockSize) {
     out_.str("");
     err_.str("");
-    return chainreport::Run(args, out_, err_);
+    return chainreport::Run(args, out_, err_, {nullptr, block_size});
   }
   // The example script carried through pairpick and huffbuild.
   void MakeExampleChain() {
@@ -60,21 +63,24 @@ TEST_F(ChainreportTest, FiguresOfAHandCheckedScript) {
                             kPatterns[i]);
   WriteBytes("tesk.bit", bit);
   // Strings A A B (4 bits: 1 byte), empty, C D (6 bits: 1 byte); the
-  // surplus record behind them is not read.
+  // surplus record behind them is not read. No pair was substituted, so
+  // the dte file is the puretext.
   WriteBytes("s.dte", Units({0x1F41, 0x1F41, 0x1F42, 0x1F43, 0x1F44}));
+  WriteBytes("s.pure", Units({0x1F41, 0x1F41, 0x1F42, 0x1F43, 0x1F44}));
   WriteBytes("s.info", Info({{0, 6}, {0, 0}, {0, 4}, {0, -7}}));
-  WriteBytes("s.pure", Bytes(20, 0x1F));
   const auto before = Snapshot(".");
 
   ASSERT_EQ(Run({"s"}), 0) << err_.str();
   EXPECT_EQ(err_.str(), "");
   EXPECT_EQ(out_.str(),
+            "Bytes as the game holds them, each string from a byte of its "
+            "own; the total adds tesk.tbl (28 bytes).\n"
             "script  strings     puretext          dte   encoded bits        "
             "bytes   ratio\n"
-            "s             3           20           10             10          "
-            "  2   10.0%\n"
-            "total         3           20           10             10          "
-            "  2   10.0%\n"
+            "s             3           10           10             10       "
+            "     2   20.0%\n"
+            "total         3           10           10             10       "
+            "    30  300.0%\n"
             "\n"
             "Leaves in use: 4 of 4\n"
             "Longest pattern in use: 3 bits\n"
@@ -96,10 +102,105 @@ TEST_F(ChainreportTest, FiguresOfAHandCheckedScript) {
 TEST_F(ChainreportTest, ExampleChainVerifies) {
   MakeExampleChain();
   ASSERT_EQ(Run({"intro", "intro"}), 0) << err_.str();
-  EXPECT_EQ(out_.str().find("intro "), out_.str().find('\n') + 1);
+  const std::size_t header = out_.str().find("\nscript ");
+  EXPECT_EQ(out_.str().find("intro "), out_.str().find('\n', header + 1) + 1);
   EXPECT_NE(out_.str().find("\ntotal        80         9924         5408"),
             std::string::npos)
       << out_.str();
+}
+
+// A pair unit is written as its two character codes, so some read as
+// something else to a decoder that goes by the unit classes.
+TEST_F(ChainreportTest, PairUnitsThatReadAsSomethingElseAreFaults) {
+  // "A" then the character 0x1F, and the character 0x10 then "B", many times:
+  // pairpick substitutes both pairs.
+  std::vector<std::uint16_t> units;
+  for (int i = 0; i < 30; ++i) {
+    units.insert(units.end(), {0x1F41, 0x1F1F, 0x0001, 0x1F10, 0x1F42, 0x0001});
+  }
+  Bytes pure;
+  for (std::uint16_t unit : units) common::AppendLe16(pure, unit);
+  WriteBytes("c.pure", pure);
+  WriteBytes("c.info", Info({{0, static_cast<std::int32_t>(pure.size() / 2)},
+                             {1, static_cast<std::int32_t>(pure.size() / 2)}}));
+  std::ostringstream ignored;
+  ASSERT_EQ(pairpick::Run({"c"}, ignored, ignored), 0);
+  ASSERT_EQ(huffbuild::Run({"c"}, ignored, ignored), 0);
+  EXPECT_EQ(Run({"c"}), 1);
+  EXPECT_EQ(err_.str(),
+            "c.dte: string 1: the pair unit of the character codes 41,1F "
+            "reads as the text character 41 (30 times in all)\n"
+            "c.dte: string 1: the pair unit of the character codes 10,42 "
+            "reads as the argument-taking code 4210 (30 times in all)\n");
+  EXPECT_EQ(out_.str(), "");
+}
+
+// Whatever pairpick substitutes, the replay follows it: a fresh chain is
+// never taken for a stale one, also where pairs end in the character 0x1F.
+TEST_F(ChainreportTest, ReplayFollowsEveryFreshChain) {
+  std::mt19937 random(1452);
+  const std::uint16_t kUnits[] = {0x1F1F, 0x1F1F, 0x1F41, 0x1F42, 0x1F00,
+                                  0x0001, 0x0010, 0x1F10, 0x0110};
+  int collisions = 0;
+  for (int round = 0; round < 80; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<std::int32_t> lengths;
+    Bytes pure;
+    for (int string = 0; string < 1 + static_cast<int>(random() % 6);
+         ++string) {
+      const int length = static_cast<int>(random() % 12);
+      for (int i = 0; i < length; ++i) {
+        common::AppendLe16(pure, kUnits[random() % std::size(kUnits)]);
+      }
+      lengths.push_back(2 * length);
+    }
+    Bytes info;
+    for (std::int32_t length : lengths) {
+      const Bytes record = Info({{0, length}});
+      info.insert(info.end(), record.begin(), record.end());
+    }
+    WriteBytes("r.pure", pure);
+    WriteBytes("r.info", info);
+    std::ostringstream ignored;
+    ASSERT_EQ(pairpick::Run({"r"}, ignored, ignored), 0);
+    ASSERT_EQ(huffbuild::Run({"r"}, ignored, ignored), 0);
+    const int status = Run({"r"});
+    EXPECT_EQ(err_.str().find("is not what pairpick makes"), std::string::npos)
+        << err_.str();
+    // Independently: a decoder that goes by the unit classes (any other
+    // unit is a pair unit here, as the only other code is 0x0001) gets the
+    // puretext back exactly when no pair unit reads as something else.
+    const Bytes dte = ReadBytes("r.dte");
+    Bytes decoded;
+    for (std::size_t q = 0; q + 1 < dte.size(); q += 2) {
+      const std::uint16_t unit = common::ReadLe16(dte.data() + q);
+      if (common::IsTextCharacter(unit) || unit == 0x0001) {
+        common::AppendLe16(decoded, unit);
+      } else if (common::TakesArgument(unit)) {
+        common::AppendLe16(decoded, unit);
+        if (q + 3 < dte.size()) {
+          q += 2;
+          common::AppendLe16(decoded, common::ReadLe16(dte.data() + q));
+        }
+      } else {
+        common::AppendLe16(decoded,
+                           static_cast<std::uint16_t>(0x1F00 | (unit & 0xFF)));
+        common::AppendLe16(decoded,
+                           static_cast<std::uint16_t>(0x1F00 | (unit >> 8)));
+      }
+    }
+    EXPECT_EQ(status != 0, decoded != pure) << err_.str();
+    if (status != 0) ++collisions;
+    // Blocks of a few bytes put the replay's steps and its going back at
+    // every edge, and change nothing.
+    const std::string out = out_.str();
+    const std::string err = err_.str();
+    EXPECT_EQ(Run({"r"}, 16), status);
+    EXPECT_EQ(out_.str(), out);
+    EXPECT_EQ(err_.str(), err);
+  }
+  std::cout << "[          ] " << collisions
+            << " of 80 chains had pair units that read as something else\n";
 }
 
 TEST_F(ChainreportTest, EachDamageIsCaughtWithTheFileAndPlace) {
@@ -184,6 +285,26 @@ TEST_F(ChainreportTest, EachDamageIsCaughtWithTheFileAndPlace) {
        "Could not read tesk.bit.\n"},
       {"missing puretext", [] { fs::remove("intro.pure"); },
        "Could not read intro.pure.\n"},
+      {"puretext edited after pairpick",
+       [&] { change_file("intro.pure", [](Bytes& b) { b[200] ^= 0x01; }); },
+       "intro.dte: string 2 is not what pairpick makes of intro.pure: at "
+       "byte "},
+      {"dte of another script",
+       [&] {
+         change_file("intro.pure", [](Bytes& b) {
+           b.insert(b.begin(), {0x41, 0x1F});
+         });
+       },
+       "intro.dte: string 1 is not what pairpick makes of intro.pure: at "
+       "byte 0 it holds "},
+      {"puretext longer than the dte file says",
+       [&] {
+         change_file("intro.pure", [](Bytes& b) {
+           b.insert(b.end(), {0x01, 0x00});
+         });
+       },
+       "intro.dte: string 40 is not what pairpick makes of intro.pure: it "
+       "ends at byte 4962 of the puretext's 4964\n"},
   };
   MakeExampleChain();
   ASSERT_EQ(fs::file_size("intro.dte"), 2704u);
