@@ -1,21 +1,28 @@
-# A thin layer over CMake: `make demo` builds and runs the tool chain on the
-# example script, `make test` builds and runs every test.
+# A thin layer over CMake: `make demo` builds the programs and runs the tool
+# chain on the example script, `make test` builds everything and runs every
+# test.
 BUILD ?= build
 CMAKE ?= cmake
 CTEST ?= ctest
 CMAKE_FLAGS ?=
 
-.PHONY: build demo test clean
+.PHONY: configure programs build demo test clean
 
-build:
+configure:
 	$(CMAKE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+
+programs: configure
+	$(CMAKE) --build $(BUILD) --parallel --target programs
+
+build: configure
 	$(CMAKE) --build $(BUILD) --parallel
 
-demo: build
+demo: programs
 	sh examples/demo.sh $(BUILD)
 
+# Fails when there is no test to run (GoogleTest missing).
 test: build
-	$(CTEST) --test-dir $(BUILD) --output-on-failure --parallel 2
+	$(CTEST) --test-dir $(BUILD) --output-on-failure --parallel 2 --no-tests=error
 
 clean:
 	rm -rf $(BUILD)

@@ -23,6 +23,13 @@ namespace chainreport {
 // themselves are worded in common/huffman_code.cc.
 constexpr const char* kUsage =
     "chainreport usage:\n  chainreport script1 [script2] [script3] ...\n";
+constexpr const char* kHelpDetails =
+    "\n"
+    "A script is named by its base name, without an extension. chainreport\n"
+    "reads each script's S.pure, S.info and S.dte and tesk.tbl and tesk.bit\n"
+    "from the current folder, reports their sizes, and checks that they\n"
+    "belong together and that the tables decode the text. It writes nothing;\n"
+    "any fault, a missing file included, ends with status 1.\n";
 constexpr const char* kHeader =
     "Bytes as the game holds them, each string from a byte of its own; the "
     "total adds tesk.tbl (%zu bytes).\n";
@@ -586,7 +593,8 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
     return 1;
   }
   if (const std::optional<int> status = common::AnswerHelpOrVersion(
-          args, "chainreport", TESK_VERSION, kUsage, out)) {
+          args, "chainreport", TESK_VERSION, std::string(kUsage) + kHelpDetails,
+          out)) {
     return *status;
   }
   std::vector<std::uint8_t> tbl;

@@ -19,6 +19,12 @@ namespace huffbuild {
 // output.
 constexpr const char* kUsage =
     "huffbuild usage:\n  huffbuild script1 [script2] [script3] [...]";
+constexpr const char* kHelpDetails =
+    "\n\n"
+    "A script is named by its base name, without an extension. huffbuild\n"
+    "reads each script's S.dte (as pairpick wrote it) and writes one Huffman\n"
+    "code over all of them to the current folder: tesk.tbl, the node table\n"
+    "the game's decoder walks, and tesk.bit, the Bit Pattern Table.\n";
 // Said when a script's dte file is missing. It speaks of the puretext file
 // although the dte file is meant: it is the program's own text, which build
 // scripts match, so it stays as it is.
@@ -201,7 +207,8 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
     return 1;
   }
   if (const std::optional<int> status = common::AnswerHelpOrVersion(
-          args, "huffbuild", TESK_VERSION, std::string(kUsage) + "\n", out)) {
+          args, "huffbuild", TESK_VERSION, std::string(kUsage) + kHelpDetails,
+          out)) {
     return *status;
   }
   Census census;

@@ -17,6 +17,12 @@ namespace ipsadd {
 constexpr const char* kUsage =
     "ipsadd usage:\n  ipsadd datafile offset\n    datafile - file to link "
     "in.\n    offset - where to link it.\n";
+constexpr const char* kHelpDetails =
+    "\n"
+    "The offset is hexadecimal, from 0 to FFFFFF (1F4000 or 0x1F4000). The\n"
+    "data file is appended as IPS records to tesk.ips in the current folder,\n"
+    "which is made if it is missing. A complete patch is the five bytes\n"
+    "PATCH, the records of tesk.ips, and the three bytes EOF.\n";
 constexpr const char* kInvalidOffset =
     "Invalid offset \"%s\": expected a hexadecimal number from 0 to FFFFFF.\n";
 constexpr const char* kEndMarker =
@@ -154,7 +160,8 @@ bool AppendRecords(const std::string& data_name, common::BlockReader& data,
 int RunStages(const std::vector<std::string>& args, std::ostream& out,
               const common::RunSettings& settings) {
   if (const std::optional<int> status = common::AnswerHelpOrVersion(
-          args, "ipsadd", TESK_VERSION, kUsage, out)) {
+          args, "ipsadd", TESK_VERSION, std::string(kUsage) + kHelpDetails,
+          out)) {
     return *status;
   }
   if (args.size() != 2) {

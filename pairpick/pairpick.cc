@@ -18,6 +18,16 @@ namespace pairpick {
 // error.
 constexpr const char* kUsage =
     "pairpick usage:\n  pairpick script1 [script2] [script3] ...\n";
+constexpr const char* kHelpDetails =
+    "\n"
+    "A script is named by its base name, without an extension. For each\n"
+    "script S pairpick reads S.pure (the puretext) and S.info (the\n"
+    "information file), writes S.dte and rewrites the string lengths in\n"
+    "S.info. Keep the prepared information files: a rewritten one no longer\n"
+    "describes the puretext. Name all the game's scripts on one command\n"
+    "line, so that they share one table. A missing file is skipped (status\n"
+    "0); any other fault ends with status 1, that script's files as they\n"
+    "were.\n";
 constexpr const char* kCannotOpenPuretext =
     "Could not open puretext file %s. Skipping...\n";
 constexpr const char* kCannotOpenInformation =
@@ -451,7 +461,8 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
     return 1;
   }
   if (const std::optional<int> status = common::AnswerHelpOrVersion(
-          args, "pairpick", TESK_VERSION, kUsage, out)) {
+          args, "pairpick", TESK_VERSION, std::string(kUsage) + kHelpDetails,
+          out)) {
     return *status;
   }
   std::vector<Script> scripts;

@@ -20,6 +20,42 @@ const std::string kIpsaddUsage =
 const std::string kChainreportUsage =
     "chainreport usage:\n  chainreport script1 [script2] [script3] ...\n";
 
+// What --help adds to the usage text: what a script name is, and which
+// files each program reads and writes.
+const std::string kPairpickHelp =
+    kPairpickUsage +
+    "\n"
+    "A script is named by its base name, without an extension. For each\n"
+    "script S pairpick reads S.pure (the puretext) and S.info (the\n"
+    "information file), writes S.dte and rewrites the string lengths in\n"
+    "S.info. Keep the prepared information files: a rewritten one no longer\n"
+    "describes the puretext. Name all the game's scripts on one command\n"
+    "line, so that they share one table. A missing file is skipped (status\n"
+    "0); any other fault ends with status 1, that script's files as they\n"
+    "were.\n";
+const std::string kHuffbuildHelp =
+    kHuffbuildUsage +
+    "\n\n"
+    "A script is named by its base name, without an extension. huffbuild\n"
+    "reads each script's S.dte (as pairpick wrote it) and writes one Huffman\n"
+    "code over all of them to the current folder: tesk.tbl, the node table\n"
+    "the game's decoder walks, and tesk.bit, the Bit Pattern Table.\n";
+const std::string kIpsaddHelp =
+    kIpsaddUsage +
+    "\n"
+    "The offset is hexadecimal, from 0 to FFFFFF (1F4000 or 0x1F4000). The\n"
+    "data file is appended as IPS records to tesk.ips in the current folder,\n"
+    "which is made if it is missing. A complete patch is the five bytes\n"
+    "PATCH, the records of tesk.ips, and the three bytes EOF.\n";
+const std::string kChainreportHelp =
+    kChainreportUsage +
+    "\n"
+    "A script is named by its base name, without an extension. chainreport\n"
+    "reads each script's S.pure, S.info and S.dte and tesk.tbl and tesk.bit\n"
+    "from the current folder, reports their sizes, and checks that they\n"
+    "belong together and that the tables decode the text. It writes nothing;\n"
+    "any fault, a missing file included, ends with status 1.\n";
+
 // The usage text, --help, -h and --version, which work only as the sole
 // argument.
 void AddCommandLine(std::vector<MessageCase>& cases, const std::string& program,
@@ -41,7 +77,7 @@ void AddCommandLine(std::vector<MessageCase>& cases, const std::string& program,
 
 std::vector<MessageCase> PairpickMessages() {
   std::vector<MessageCase> cases;
-  AddCommandLine(cases, "pairpick", kPairpickUsage, true, kPairpickUsage);
+  AddCommandLine(cases, "pairpick", kPairpickUsage, true, kPairpickHelp);
   const Bytes kSix = Units({0x1F41, 0x1F42, 0x1F43});
   const Bytes kDte = {0xD7, 0xE0};
   Bytes cut_short = Info({{1, 2}});
@@ -132,8 +168,7 @@ std::vector<MessageCase> PairpickMessages() {
 
 std::vector<MessageCase> HuffbuildMessages() {
   std::vector<MessageCase> cases;
-  AddCommandLine(cases, "huffbuild", kHuffbuildUsage, false,
-                 kHuffbuildUsage + "\n");
+  AddCommandLine(cases, "huffbuild", kHuffbuildUsage, false, kHuffbuildHelp);
   std::vector<std::uint16_t> many;
   for (int i = 0; i < 1453; ++i)
     many.push_back(static_cast<std::uint16_t>(0x1000 + i));
@@ -170,7 +205,7 @@ std::vector<MessageCase> HuffbuildMessages() {
 
 std::vector<MessageCase> IpsaddMessages() {
   std::vector<MessageCase> cases;
-  AddCommandLine(cases, "ipsadd", kIpsaddUsage, false, kIpsaddUsage);
+  AddCommandLine(cases, "ipsadd", kIpsaddUsage, false, kIpsaddHelp);
   const Bytes kIps = {'P', 'A', 'T', 'C', 'H'};
   const Bytes kData = {1, 2, 3};
   const std::string kInvalid =
@@ -228,7 +263,7 @@ std::vector<MessageCase> IpsaddMessages() {
 std::vector<MessageCase> ChainreportMessages() {
   std::vector<MessageCase> cases;
   AddCommandLine(cases, "chainreport", kChainreportUsage, true,
-                 kChainreportUsage);
+                 kChainreportHelp);
   cases.push_back({"no tables",
                    {},
                    {"a"},
