@@ -609,8 +609,8 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   std::vector<ScriptFigures> rows;
   // The replay looks four puretext units ahead.
   const std::size_t block_size = std::max<std::size_t>(settings.block_size, 16);
-  std::vector<std::uint8_t> pure_block(block_size);
-  std::vector<std::uint8_t> dte_block(block_size);
+  common::Block pure_block(block_size);
+  common::Block dte_block(block_size);
   for (const std::string& script : args) {
     std::optional<ScriptFigures> row =
         CheckScript(script, *code, uses, pure_block, dte_block, err);

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <system_error>
 #include <vector>
@@ -15,6 +16,20 @@
 #include "common/file_io.h"
 
 namespace common {
+
+// A block the run owns and lends to one reader or writer after another. Its
+// bytes start undefined: no time goes into zeroing what is read over.
+class Block {
+ public:
+  explicit Block(std::size_t size)
+      : data_(new std::uint8_t[size]), size_(size) {}
+  std::span<std::uint8_t> span() const { return {data_.get(), size_}; }
+  operator std::span<std::uint8_t>() const { return span(); }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t size_;
+};
 
 class BlockReader {
  public:

@@ -158,6 +158,13 @@ std::optional<Journal> DecodeJournal(const std::vector<std::uint8_t>& bytes) {
   return journal;
 }
 
+// A path as one key, absolute and normal, whatever its spelling.
+std::string PathKey(const fs::path& current, const fs::path& path) {
+  return (path.is_absolute() ? path : current / path)
+      .lexically_normal()
+      .string();
+}
+
 bool Exists(const fs::path& path) {
   std::error_code ec;
   return StatusOf(path, ec).kind != PathKind::kMissing || ec;
@@ -334,8 +341,11 @@ bool PrepareFolder(FolderWork& work) {
   return true;
 }
 
+// Writes the journal. It must be on the disk before the first rename: with
+// `sync_now` it is synced here, else the caller's one sync of the whole file
+// system takes it along with the temporaries.
 bool WriteJournal(FolderWork& work, const std::vector<JournalEntry>& entries,
-                  Faults* faults) {
+                  bool sync_now, Faults* faults) {
   const fs::path path = work.folder / kJournalName;
   std::error_code& ec = work.ec;
   if (faults != nullptr && faults->Fails(FaultPoint::kCreate, ec)) return false;
@@ -343,8 +353,9 @@ bool WriteJournal(FolderWork& work, const std::vector<JournalEntry>& entries,
   const std::vector<std::uint8_t> bytes = EncodeJournal(entries);
   const bool ok =
       work.journal.WriteAll(bytes.data(), bytes.size(), ec) &&
-      !(faults != nullptr && faults->Fails(FaultPoint::kSync, ec)) &&
-      work.journal.Sync(ec) && SyncFolder(work.lock, faults, ec);
+      (!sync_now ||
+       (!(faults != nullptr && faults->Fails(FaultPoint::kSync, ec)) &&
+        work.journal.Sync(ec) && SyncFolder(work.lock, faults, ec)));
   if (!ok) {
     std::error_code ignored;
     work.journal.Close(ignored);
@@ -381,7 +392,7 @@ class GroupCommit {
   // `files` stand in group order; group_of[i] is the group of files[i].
   GroupCommit(const std::vector<FinishedFile>& files,
               const std::vector<std::size_t>& group_of, std::size_t groups,
-              Faults* faults)
+              const fs::path& current, Faults* faults)
       : files_(files),
         outcomes_(groups),
         faults_(faults),
@@ -392,8 +403,7 @@ class GroupCommit {
       // each other in a circle.
       const fs::path folder = FolderOf(files[i].target);
       std::error_code ec;
-      FolderWork& work =
-          folders_[fs::absolute(folder, ec).lexically_normal().string()];
+      FolderWork& work = folders_[PathKey(current, folder)];
       work.folder = folder;
       state_[i].folder = &work;
       state_[i].group = group_of[i];
@@ -415,8 +425,8 @@ class GroupCommit {
       return outcomes_;
     }
     LockAndRepairFolders();
-    SyncTemporaries();
     WriteJournals();
+    SyncTemporaries();
     ReplaceGroups();
     SyncFolders(held);
     CleanUp();
@@ -460,7 +470,8 @@ class GroupCommit {
     }
   }
 
-  // Every temporary on the disk before anything is renamed.
+  // Every temporary, and the journal, on the disk before anything is
+  // renamed.
   void SyncTemporaries() {
     for (auto& [key, work] : folders_) {
       if (!work.usable) continue;
@@ -493,7 +504,8 @@ class GroupCommit {
           listed.push_back(state_[i].entry);
         }
       }
-      if (!listed.empty() && !WriteJournal(work, listed, faults_)) {
+      if (!listed.empty() &&
+          !WriteJournal(work, listed, SyncsFilesOneByOne(), faults_)) {
         FailFolder(work);
       }
     }
@@ -618,6 +630,11 @@ class GroupCommit {
 
 }  // namespace
 
+Commit::Commit(Faults* faults) : faults_(faults) {
+  std::error_code ec;
+  current_ = fs::current_path(ec);
+}
+
 Commit::~Commit() { Abandon(pending_); }
 
 void Commit::Abandon(std::vector<Pending>& pending) {
@@ -634,7 +651,7 @@ void Commit::Abandon(std::vector<Pending>& pending) {
 std::size_t Commit::Add(std::vector<FinishedFile> group) {
   std::error_code ec;
   for (FinishedFile& file : group) {
-    std::string key = fs::absolute(file.target, ec).lexically_normal().string();
+    std::string key = PathKey(current_, file.target);
     pending_.push_back({std::move(file), groups_, std::move(key)});
   }
   return groups_++;
@@ -642,7 +659,7 @@ std::size_t Commit::Add(std::vector<FinishedFile> group) {
 
 bool Commit::Replaces(const fs::path& target) const {
   std::error_code ec;
-  const std::string key = fs::absolute(target, ec).lexically_normal().string();
+  const std::string key = PathKey(current_, target);
   return std::any_of(pending_.begin(), pending_.end(),
                      [&](const Pending& p) { return p.key == key; });
 }
@@ -671,7 +688,7 @@ std::vector<Commit::Outcome> Commit::CommitAll() {
     group_of.push_back(p.group);
   }
   std::vector<Outcome> outcomes =
-      GroupCommit(files, group_of, groups, faults_).Run();
+      GroupCommit(files, group_of, groups, current_, faults_).Run();
   for (const Pending& p : pending) ForgetTemporary(p.file.temporary);
   pending.clear();
   return outcomes;
@@ -719,7 +736,7 @@ AppendResult AppendInPlace(const fs::path& target,
     case OpenResult::kFailed:
       return fail(AppendOutcome::kCannotOpen);
   }
-  if (!WriteJournal(work, {entry}, faults)) {
+  if (!WriteJournal(work, {entry}, true, faults)) {
     ec = work.ec;
     return fail(AppendOutcome::kWriteFailed);
   }

@@ -8,10 +8,10 @@
 //      after the other;
 //   2. repairs what a run killed during its commit left there (see the
 //      journal below) and removes temporaries whose run no longer exists;
-//   3. puts every temporary on the disk: one sync of the file system where
-//      the system has one (Linux), else each file was synced as it finished;
-//   4. writes the journal, the list of every rename to come, and puts it and
-//      the folder on the disk;
+//   3. writes the journal, the list of every rename to come;
+//   4. puts every temporary and the journal on the disk: one sync of the
+//      file system where the system has one (Linux), else each file was
+//      synced as it finished and the journal and folder are synced now;
 //   5. group by group, gives each existing target a second name (or renames
 //      it aside) and renames the temporary over it; should a step fail, the
 //      group's old files go back;
@@ -61,7 +61,7 @@ inline constexpr const char* kJournalName = "tesk.journal";
 
 class Commit {
  public:
-  explicit Commit(Faults* faults = nullptr) : faults_(faults) {}
+  explicit Commit(Faults* faults = nullptr);
   Commit(const Commit&) = delete;
   Commit& operator=(const Commit&) = delete;
   // Removes the temporaries of groups never committed.
@@ -94,6 +94,8 @@ class Commit {
   void Abandon(std::vector<Pending>& pending);
 
   Faults* faults_;
+  // The current folder, asked once: relative names are taken from it.
+  std::filesystem::path current_;
   std::vector<Pending> pending_;
   std::size_t groups_ = 0;
 };

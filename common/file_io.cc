@@ -463,7 +463,8 @@ PathStatus StatusOf(const fs::path& path, std::error_code& ec) {
     if (!IsMissingError(errno)) ec = LastError();
     return status;
   }
-  status.owned_by_user = st.st_uid == ::geteuid();
+  static const uid_t user = ::geteuid();
+  status.owned_by_user = st.st_uid == user;
   if (S_ISREG(st.st_mode)) {
     status.kind = PathKind::kRegular;
     status.permissions = static_cast<std::uint32_t>(st.st_mode & 0777);
@@ -758,7 +759,10 @@ bool SyncsFilesOneByOne() {
 #endif
 }
 
-int ProcessId() { return static_cast<int>(::getpid()); }
+int ProcessId() {
+  static const int pid = static_cast<int>(::getpid());
+  return pid;
+}
 
 bool ProcessIsAlive(int pid) {
   return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH);

@@ -105,11 +105,13 @@ bool CountDteFile(const std::string& script, common::BlockReader& dte,
 // Reads every named dte file into the census. Returns false, after its
 // message, when the run must end.
 bool TakeCensus(const std::vector<std::string>& scripts, Census& census,
-                std::ostream& out, const common::RunSettings& settings) {
-  std::vector<std::uint8_t> block(settings.block_size & ~std::size_t{1});
+                std::span<std::uint8_t> block, std::ostream& out,
+                const common::RunSettings& settings) {
   bool any_read = false;
   for (const std::string& script : scripts) {
-    common::BlockReader dte(block, settings.faults);
+    // An even block keeps every read to whole units.
+    common::BlockReader dte(block.first(block.size() & ~std::size_t{1}),
+                            settings.faults);
     if (!CountDteFile(script, dte, census, &any_read, out)) return false;
   }
   if (!any_read) {
@@ -211,33 +213,53 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
           out)) {
     return *status;
   }
+  // One block serves the reading of the dte files, then the writing.
+  const common::Block block(settings.block_size);
   Census census;
-  if (!TakeCensus(args, census, out, settings)) return 1;
-  return WriteTables(BuildNodeTable(census.CompletedNodes()), out, settings)
+  if (!TakeCensus(args, census, block, out, settings)) return 1;
+  return WriteTables(BuildNodeTable(census.CompletedNodes()), block, out,
+                     settings)
              ? 0
              : 1;
 }
 
 }  // namespace
 
-Census::Census() : counts_(common::kUnitValueCount, 0) {}
+Census::Census(std::uint64_t fold_every)
+    : recent_(common::kUnitValueCount, 0), fold_every_(fold_every) {}
 
 void Census::CountUnits(const std::uint8_t* data, std::size_t size) {
+  if (recent_units_ + size / 2 > fold_every_) Fold();
+  recent_units_ += size / 2;
   for (std::size_t i = 0; i + 1 < size; i += 2) {
     const std::uint16_t unit = common::ReadLe16(data + i);
-    if (counts_[unit]++ == 0) order_.push_back(unit);
+    if (recent_[unit]++ == 0) order_.push_back(unit);
   }
+}
+
+void Census::Fold() {
+  folded_.resize(common::kUnitValueCount, 0);
+  for (std::size_t unit = 0; unit < recent_.size(); ++unit) {
+    if (recent_[unit] == 0) continue;
+    folded_[unit] += recent_[unit] - 1;
+    recent_[unit] = 1;
+  }
+  recent_units_ = 0;
+}
+
+std::int64_t Census::Count(std::uint16_t unit) const {
+  return recent_[unit] + (folded_.empty() ? 0 : folded_[unit]);
 }
 
 std::vector<SymbolNode> Census::CompletedNodes() const {
   std::vector<SymbolNode> nodes;
   nodes.reserve(std::max(order_.size(), kLeafCount));
   for (std::uint16_t unit : order_) {
-    nodes.push_back({unit, kLeafMarker, 0, counts_[unit]});
+    nodes.push_back({unit, kLeafMarker, 0, Count(unit)});
   }
   int filler = kFirstFillerSymbol;
   while (nodes.size() < kLeafCount) {
-    while (counts_[static_cast<std::size_t>(filler)] != 0) ++filler;
+    while (recent_[static_cast<std::size_t>(filler)] != 0) ++filler;
     nodes.push_back({static_cast<std::uint16_t>(filler), kLeafMarker, 0, 0});
     ++filler;
   }
@@ -307,12 +329,17 @@ std::vector<std::string> BitPatterns(const std::vector<NodeEntry>& table,
 
 bool WriteTables(const std::vector<NodeEntry>& table, std::ostream& out,
                  const common::RunSettings& settings) {
+  return WriteTables(table, common::Block(settings.block_size), out, settings);
+}
+
+bool WriteTables(const std::vector<NodeEntry>& table,
+                 std::span<std::uint8_t> buffer, std::ostream& out,
+                 const common::RunSettings& settings) {
   const std::vector<std::string> patterns = BitPatterns(table, kLeafCount);
   const std::optional<int> longest = LongestPattern(table, patterns, out);
   if (!longest) return false;
   // The node table goes out in one write; the Bit Pattern Table record by
-  // record through a buffer.
-  std::vector<std::uint8_t> buffer(settings.block_size);
+  // record through the buffer.
   common::OutputFile tbl({}, settings.faults);
   common::OutputFile bit(buffer, settings.faults);
   if (!WriteNodeTable(table, tbl, out)) return false;

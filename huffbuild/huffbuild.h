@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,9 @@ struct SymbolNode {
 // appearance.
 class Census {
  public:
-  Census();
+  // The recent counts are folded into the totals after `fold_every` units
+  // at most (a test folds after a few).
+  explicit Census(std::uint64_t fold_every = std::uint64_t{1} << 31);
   // REQUIRES: size is even; the bytes are little-endian code units.
   void CountUnits(const std::uint8_t* data, std::size_t size);
   int distinct() const { return static_cast<int>(order_.size()); }
@@ -46,7 +49,17 @@ class Census {
   std::vector<SymbolNode> CompletedNodes() const;
 
  private:
-  std::vector<std::int64_t> counts_;  // 65536 entries, by unit value
+  // Adds the recent counts to the totals, before they could overflow.
+  void Fold();
+  std::int64_t Count(std::uint16_t unit) const;
+
+  // By unit value: the recent counts, 32 bits each so that the table stays
+  // small, and (once more than 2^31 units were counted) the totals before.
+  // A unit met has a recent count of 1 at least.
+  std::vector<std::uint32_t> recent_;
+  std::vector<std::int64_t> folded_;
+  std::uint64_t recent_units_ = 0;
+  std::uint64_t fold_every_;
   std::vector<std::uint16_t> order_;
 };
 
@@ -66,6 +79,10 @@ std::vector<std::string> BitPatterns(const std::vector<NodeEntry>& table,
 // when the tables could not be written; both then stay as they were.
 bool WriteTables(const std::vector<NodeEntry>& table, std::ostream& out,
                  const common::RunSettings& settings = {});
+// The same, writing through `buffer`.
+bool WriteTables(const std::vector<NodeEntry>& table,
+                 std::span<std::uint8_t> buffer, std::ostream& out,
+                 const common::RunSettings& settings);
 
 // Printed when an interrupt ends the run.
 extern const char* const kInterrupted;

@@ -123,7 +123,7 @@ bool CopyBytes(common::BlockReader& from, std::uint64_t n,
 bool AppendRecords(const std::string& data_name, common::BlockReader& data,
                    const std::vector<RecordSpan>& records, std::ostream& out,
                    const common::RunSettings& settings) {
-  std::vector<std::uint8_t> buffer(settings.block_size);
+  common::Block buffer(settings.block_size);
   const auto write = [&](common::FileWriter& ips) {
     for (const RecordSpan& record : records) {
       std::vector<std::uint8_t> header;
@@ -171,7 +171,7 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   const std::string& data_name = args[0];
   const std::optional<std::uint32_t> offset = TakeOffset(args[1], out);
   if (!offset) return 1;
-  std::vector<std::uint8_t> block(settings.block_size);
+  common::Block block(settings.block_size);
   common::BlockReader data(block, settings.faults);
   const std::optional<std::vector<RecordSpan>> records =
       OpenData(data_name, *offset, data, out);

@@ -232,8 +232,8 @@ struct Script {
 struct RunState {
   std::ostream& err;
   const common::RunSettings& settings;
-  std::vector<std::uint8_t> read_block;
-  std::vector<std::uint8_t> write_block;
+  common::Block read_block;
+  common::Block write_block;
   common::Commit commit;
   std::vector<const Script*> committing;  // by commit group
 };
@@ -472,8 +472,7 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   }
   RunState run{err,
                settings,
-               std::vector<std::uint8_t>(settings.block_size),
-               std::vector<std::uint8_t>(settings.block_size),
+               common::Block(settings.block_size), common::Block(settings.block_size),
                common::Commit(settings.faults),
                {}};
 

@@ -120,6 +120,28 @@ TEST(Census, CountsUnitsInOrderOfFirstAppearanceThenFillers) {
   EXPECT_EQ(nodes.back().first, 39 + 1448);
 }
 
+TEST(Census, FoldedCountsAreTheSameCounts) {
+  std::mt19937 random(38);
+  std::vector<std::uint16_t> units(5000);
+  for (auto& unit : units)
+    unit = static_cast<std::uint16_t>(0x1F00 + random() % 40 * random() % 300);
+  const Bytes bytes = UnitBytes(units);
+  huffbuild::Census whole;
+  huffbuild::Census folded(3);
+  whole.CountUnits(bytes.data(), bytes.size());
+  for (std::size_t i = 0; i < bytes.size(); i += 6) {
+    folded.CountUnits(bytes.data() + i,
+                      std::min<std::size_t>(6, bytes.size() - i));
+  }
+  const std::vector<SymbolNode> a = whole.CompletedNodes();
+  const std::vector<SymbolNode> b = folded.CompletedNodes();
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].first, b[i].first) << i;
+    EXPECT_EQ(a[i].count, b[i].count) << i;
+  }
+}
+
 TEST(Census, FullCensusGetsNoFillerAndFillersNeverRepeatAUnit) {
   std::vector<std::uint16_t> units;
   for (int i = 0; i < 1451; ++i)
