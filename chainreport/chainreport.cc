@@ -163,16 +163,23 @@ std::optional<std::vector<std::int64_t>> CoverDte(
 // dte file later disagrees.
 class Replay {
  public:
+  // `lengths_of` holds each unit's pattern length, 0 where it has no leaf.
   Replay(const std::string& script, common::BlockReader& puretext,
-         common::BlockReader& dte, std::ostream& err)
+         common::BlockReader& dte, const std::vector<std::uint8_t>& lengths_of,
+         ScriptFigures& figures, std::vector<std::int64_t>& uses,
+         std::ostream& err)
       : dte_name_(common::DteName(script)),
         pure_name_(common::PuretextName(script)),
         puretext_(puretext),
         dte_(dte),
+        lengths_of_(lengths_of),
+        figures_(figures),
+        uses_(uses),
         err_(err) {}
 
-  // Walks the strings of the given dte lengths. Returns false after the
-  // message for the first fault, or after one line per colliding pair.
+  // Walks the strings of the given dte lengths, counting each unit's bits.
+  // Returns false after the message for the first fault, or after one line
+  // per colliding pair.
   bool Run(const std::vector<std::int64_t>& lengths) {
     std::uint64_t end = 0;
     for (const std::int64_t length : lengths) {
@@ -181,7 +188,11 @@ class Replay {
     }
     for (;;) {
       const Outcome outcome = Step();
-      if (outcome == Outcome::kDone) return ReportCollisions();
+      if (no_leaf_) return false;
+      if (outcome == Outcome::kDone) {
+        EndStrings(string_ends_.size());
+        return ReportCollisions();
+      }
       if (outcome == Outcome::kReadFailed) return false;
       if (outcome == Outcome::kMismatch && !Backtrack()) {
         err_ << first_fault_;
@@ -218,10 +229,16 @@ class Replay {
                              static_cast<long long>(puretext_.position()),
                              static_cast<long long>(puretext_.size())));
     }
+    if (FastSteps()) return Outcome::kGoOn;
     std::uint16_t u[4];
     const std::size_t have = PeekPuretext(u);
     std::uint16_t d;
     if (!PeekDte(0, &d)) return Outcome::kReadFailed;
+    // A unit the tables lack is named as such, before any mismatch.
+    if (lengths_of_[d] == 0) {
+      Tally(dte_.position(), d);
+      return Outcome::kReadFailed;
+    }
     if (have == 0) return Mismatch("it goes on past the end of the puretext");
     // pairpick copies a string's last unit alone.
     const bool last_of_string =
@@ -247,6 +264,151 @@ class Replay {
       return outcome;
     }
     return TakeArgument(u, have, 2);
+  }
+
+  // The steps that need no choice and no care, as long as they lie inside
+  // both blocks and the string: the steps of nearly every text, taken
+  // without a call each. Anything else stops them, and Step() takes it.
+  // Returns whether any was taken.
+  bool FastSteps() {
+    // A step reads at most 6 bytes of each file, and starts before the
+    // string's last unit (which pairpick copies alone); a step of several
+    // dte units must also end inside the string.
+    constexpr std::size_t kStep = 6;
+    const std::uint64_t left = string_ends_[state_.string] - dte_.position();
+    const std::size_t pure_readable = puretext_.Fill(4 * kStep);
+    const std::size_t dte_readable = dte_.Fill(4 * kStep);
+    if (pure_readable < kStep || dte_readable < kStep || left < 4) return false;
+    const std::uint8_t* p = puretext_.data();
+    const std::uint8_t* d = dte_.data();
+    const std::size_t p_limit = pure_readable - kStep;
+    const std::size_t d_end = static_cast<std::size_t>(
+        std::min<std::uint64_t>(dte_readable - kStep + 2, left - 2));
+    // Units met for the first time are tallied on the way, the others
+    // (after coming back) afterwards.
+    const bool tally = dte_.position() == tallied_ && !no_leaf_;
+    if (tally) EndStrings(state_.string);
+    const std::uint8_t* lengths = lengths_of_.data();
+    std::int64_t* uses = uses_.data();
+    std::int64_t bits = 0;
+    std::size_t pi = 0;
+    std::size_t di = 0;
+    while (pi <= p_limit && di < d_end) {
+      const std::uint16_t u1 = common::ReadLe16(p + pi);
+      const std::uint16_t u2 = common::ReadLe16(p + pi + 2);
+      const std::uint16_t x = common::ReadLe16(d + di);
+      if (lengths[x] == 0) break;  // Step() names the unit
+      if (common::IsTextCharacter(u1) && common::IsTextCharacter(u2)) {
+        // Pair units that need a choice or read as something else are
+        // Step()'s.
+        const std::uint16_t pair_unit = PairUnit(u1, u2);
+        if (common::IsTextCharacter(pair_unit) ||
+            common::TakesArgument(pair_unit)) {
+          break;
+        }
+        // The pair unit or the first character alone, whichever the dte
+        // file holds; the choice follows no pattern, so no branch takes it.
+        const bool paired = x == pair_unit;
+        if (!paired && x != u1) break;
+        pi += paired ? 4 : 2;
+        di += 2;
+        bits += lengths[x];
+        ++uses[x];
+        continue;
+      }
+      if (x != u1) break;
+      // A control code with its argument, or a character with the control
+      // code behind it and that code's argument.
+      const std::size_t units = !common::IsTextCharacter(u1)
+                                    ? (common::TakesArgument(u1) ? 2 : 1)
+                                    : (common::TakesArgument(u2) ? 3 : 2);
+      if (di + 2 * units > left) break;
+      bool same = true;
+      for (std::size_t k = 1; k < units; ++k) {
+        const std::uint16_t unit = common::ReadLe16(d + di + 2 * k);
+        same = same && unit == common::ReadLe16(p + pi + 2 * k) &&
+               lengths[unit] != 0;
+      }
+      if (!same) break;
+      for (std::size_t k = 0; k < units; ++k) {
+        const std::uint16_t unit = common::ReadLe16(d + di + 2 * k);
+        bits += lengths[unit];
+        ++uses[unit];
+      }
+      pi += 2 * units;
+      di += 2 * units;
+    }
+    if (tally) {
+      string_bits_ += bits;
+      tallied_ += di;
+    } else {
+      // Undo: these units are tallied once, below, where they are new.
+      for (std::size_t i = 0; i < di; i += 2) --uses[common::ReadLe16(d + i)];
+      TallyRun(d, di);
+    }
+    puretext_.Consume(pi);
+    dte_.Consume(di);
+    return pi > 0;
+  }
+
+  // Counts each dte unit once, whichever way the replay goes (a unit's cost
+  // does not depend on it): its use, and its bits in its string. A unit
+  // with no leaf is a fault.
+  void Tally(std::uint64_t position, std::uint16_t unit) {
+    if (position < tallied_ || no_leaf_) return;
+    std::size_t string = tally_string_;
+    while (string < string_ends_.size() && position >= string_ends_[string]) {
+      ++string;
+    }
+    EndStrings(string);
+    const std::uint8_t length = lengths_of_[unit];
+    if (length == 0) {
+      err_ << Format(kNoLeaf, dte_name_.c_str(), unit,
+                     static_cast<long long>(position));
+      no_leaf_ = true;
+      return;
+    }
+    ++uses_[unit];
+    string_bits_ += length;
+    tallied_ = position + 2;
+  }
+
+  // Tallies the `n` bytes of dte units at `d`, the next ones of the dte
+  // file, all in one string.
+  void TallyRun(const std::uint8_t* d, std::size_t n) {
+    const std::uint64_t position = dte_.position();
+    if (n == 0) return;
+    if (position != tallied_) {
+      for (std::size_t i = 0; i < n; i += 2) {
+        Tally(position + i, common::ReadLe16(d + i));
+      }
+      return;
+    }
+    Tally(position, common::ReadLe16(d));  // closes the strings before
+    if (no_leaf_) return;
+    std::int64_t bits = 0;
+    std::size_t i = 2;
+    for (; i < n; i += 2) {
+      const std::uint16_t unit = common::ReadLe16(d + i);
+      const std::uint8_t length = lengths_of_[unit];
+      if (length == 0) break;
+      ++uses_[unit];
+      bits += length;
+    }
+    string_bits_ += bits;
+    tallied_ = position + i;
+    if (i < n) Tally(position + i, common::ReadLe16(d + i));
+  }
+
+  // Closes the tally of the strings before `string`: each starts on a byte
+  // of its own.
+  void EndStrings(std::size_t string) {
+    while (tally_string_ < string) {
+      figures_.encoded_bits += string_bits_;
+      figures_.encoded_bytes += (string_bits_ + 7) / 8;
+      string_bits_ = 0;
+      ++tally_string_;
+    }
   }
 
   // The argument unit u[i], which is not invented past the file's end.
@@ -301,6 +463,7 @@ class Replay {
 
   // Takes one dte unit, the pair unit of two puretext characters.
   Outcome TakePair(std::uint16_t pair_unit) {
+    Tally(dte_.position(), pair_unit);
     dte_.Consume(2);
     puretext_.Consume(4);
     // The second code 0x1F gives the unit of the first character; the first
@@ -325,6 +488,7 @@ class Replay {
                  static_cast<long long>(dte_.position()), d, unit,
                  static_cast<long long>(puretext_.position())));
     }
+    Tally(dte_.position(), d);
     dte_.Consume(2);
     puretext_.Consume(2);
     return Outcome::kGoOn;
@@ -403,7 +567,16 @@ class Replay {
   const std::string pure_name_;
   common::BlockReader& puretext_;
   common::BlockReader& dte_;
+  const std::vector<std::uint8_t>& lengths_of_;
+  ScriptFigures& figures_;
+  std::vector<std::int64_t>& uses_;
   std::ostream& err_;
+  // The tally: dte bytes counted so far, the string they reached and the
+  // bits of its units counted so far.
+  std::uint64_t tallied_ = 0;
+  std::size_t tally_string_ = 0;
+  std::int64_t string_bits_ = 0;
+  bool no_leaf_ = false;
   std::vector<std::uint64_t> string_ends_;
   State state_;
   std::vector<State> choices_;
@@ -414,58 +587,13 @@ class Replay {
   std::string first_fault_;
 };
 
-// Counts the encoded bits of each string and each unit's uses; false after
-// the message when a unit has no leaf or a read fails.
-bool EncodeStrings(const std::string& script,
-                   const std::vector<std::int64_t>& lengths,
-                   const common::HuffmanCode& code, common::BlockReader& dte,
-                   ScriptFigures& figures, std::vector<std::int64_t>& uses,
-                   std::ostream& err) {
-  const std::string dte_name = common::DteName(script);
-  std::int64_t position = 0;
-  for (const std::int64_t length : lengths) {
-    std::int64_t bits = 0;
-    std::int64_t left = length;
-    while (left > 0) {
-      const std::size_t readable = dte.Fill(2);
-      if (readable < 2) {
-        err << Format(kCannotRead, dte_name.c_str());
-        return false;
-      }
-      // Whole units of this string that the block holds.
-      const std::size_t take = static_cast<std::size_t>(std::min<std::int64_t>(
-          left, static_cast<std::int64_t>(readable & ~std::size_t{1})));
-      const std::uint8_t* d = dte.data();
-      for (std::size_t i = 0; i < take; i += 2, position += 2) {
-        const std::uint16_t unit = common::ReadLe16(d + i);
-        const std::int32_t leaf = code.leaf_of[unit];
-        if (leaf < 0) {
-          err << Format(kNoLeaf, dte_name.c_str(), unit,
-                        static_cast<long long>(position));
-          return false;
-        }
-        ++uses[unit];
-        bits += static_cast<std::int64_t>(
-            code.leaves[static_cast<std::size_t>(leaf)].pattern.size());
-      }
-      dte.Consume(take);
-      left -= static_cast<std::int64_t>(take);
-    }
-    figures.encoded_bits += bits;
-    figures.encoded_bytes += (bits + 7) / 8;
-  }
-  return true;
-}
-
 // Reads one script's files and checks them against the code and each
 // other, adding each unit's occurrences to `uses`. Returns nullopt after the
 // faults.
-std::optional<ScriptFigures> CheckScript(const std::string& script,
-                                         const common::HuffmanCode& code,
-                                         std::vector<std::int64_t>& uses,
-                                         std::span<std::uint8_t> pure_block,
-                                         std::span<std::uint8_t> dte_block,
-                                         std::ostream& err) {
+std::optional<ScriptFigures> CheckScript(
+    const std::string& script, const std::vector<std::uint8_t>& lengths_of,
+    std::vector<std::int64_t>& uses, std::span<std::uint8_t> pure_block,
+    std::span<std::uint8_t> dte_block, std::ostream& err) {
   ScriptFigures figures;
   figures.script = script;
   std::vector<std::uint8_t> info;
@@ -478,13 +606,10 @@ std::optional<ScriptFigures> CheckScript(const std::string& script,
       CoverDte(script, info, dte.size(), err);
   if (!lengths) return std::nullopt;
   figures.strings = static_cast<std::int64_t>(lengths->size());
-  // Every unit's leaf first, so that a unit the tables lack is named as
-  // such; then, from the start again, the replay beside the puretext.
-  if (!EncodeStrings(script, *lengths, code, dte, figures, uses, err)) {
+  if (!Replay(script, puretext, dte, lengths_of, figures, uses, err)
+           .Run(*lengths)) {
     return std::nullopt;
   }
-  dte.Seek(0);
-  if (!Replay(script, puretext, dte, err).Run(*lengths)) return std::nullopt;
   return figures;
 }
 
@@ -604,6 +729,12 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
       common::VerifyCode(tbl, bit, err);
   if (!code) return 1;
 
+  // Each unit's pattern length, 0 where it has no leaf: a pattern holds
+  // at most 99 bits.
+  std::vector<std::uint8_t> lengths_of(common::kUnitValueCount, 0);
+  for (const common::BitRecord& leaf : code->leaves) {
+    lengths_of[leaf.symbol] = static_cast<std::uint8_t>(leaf.pattern.size());
+  }
   int status = 0;
   std::vector<std::int64_t> uses(common::kUnitValueCount, 0);
   std::vector<ScriptFigures> rows;
@@ -613,7 +744,7 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   common::Block dte_block(block_size);
   for (const std::string& script : args) {
     std::optional<ScriptFigures> row =
-        CheckScript(script, *code, uses, pure_block, dte_block, err);
+        CheckScript(script, lengths_of, uses, pure_block, dte_block, err);
     if (row) {
       rows.push_back(std::move(*row));
     } else {
