@@ -7,12 +7,9 @@ namespace common {
 
 OpenResult BlockReader::Open(const std::filesystem::path& path,
                              std::error_code& ec) {
-  const OpenResult result = NativeFile::OpenForReading(path, file_, ec);
+  const OpenResult result =
+      NativeFile::OpenForReading(path, file_, ec, &size_, &identity_);
   if (result != OpenResult::kOk) return result;
-  if (!file_.Measure(&size_, &identity_, ec)) {
-    file_.Close(ec);
-    return OpenResult::kFailed;
-  }
   begin_ = end_ = 0;
   position_ = 0;
   failed_ = false;
@@ -71,7 +68,8 @@ ReadResult ReadWholeFile(const std::filesystem::path& path,
                          std::vector<std::uint8_t>& bytes, Faults* faults) {
   NativeFile file;
   std::error_code ec;
-  switch (NativeFile::OpenForReading(path, file, ec)) {
+  std::uint64_t size = 0;
+  switch (NativeFile::OpenForReading(path, file, ec, &size)) {
     case OpenResult::kOk:
       break;
     case OpenResult::kMissing:
@@ -81,8 +79,6 @@ ReadResult ReadWholeFile(const std::filesystem::path& path,
     case OpenResult::kFailed:
       return ReadResult::kCannotOpen;
   }
-  std::uint64_t size = 0;
-  if (!file.Measure(&size, nullptr, ec)) return ReadResult::kReadError;
   if (faults != nullptr) faults->Opened(path);
   bytes.resize(static_cast<std::size_t>(size));
   std::size_t have = 0;

@@ -167,7 +167,7 @@ std::string PathKey(const fs::path& current, const fs::path& path) {
 
 bool Exists(const fs::path& path) {
   std::error_code ec;
-  return StatusOf(path, ec).kind != PathKind::kMissing || ec;
+  return KindOf(path, ec) != PathKind::kMissing || ec;
 }
 
 bool Rename(const fs::path& from, const fs::path& to, Faults* faults,
@@ -491,7 +491,7 @@ class GroupCommit {
       e.target = NameBytes(files_[i].target);
       e.temporary = NameBytes(files_[i].temporary);
       std::error_code ec;
-      e.flag = StatusOf(files_[i].target, ec).kind != PathKind::kMissing;
+      e.flag = Exists(files_[i].target);
       if (e.flag) {
         e.aside = NameBytes(UniqueNameBeside(files_[i].target, kAsideSuffix));
       }

@@ -77,6 +77,10 @@ std::wstring NativePath(const fs::path& path) {
   return L"\\\\?\\" + text;
 }
 
+PathKind KindOf(const fs::path& path, std::error_code& ec) {
+  return StatusOf(path, ec).kind;
+}
+
 PathStatus StatusOf(const fs::path& path, std::error_code& ec) {
   ec.clear();
   PathStatus status;
@@ -123,7 +127,8 @@ NativeFile::~NativeFile() {
 bool NativeFile::is_open() const { return handle_ != nullptr; }
 
 OpenResult NativeFile::OpenForReading(const fs::path& path, NativeFile& file,
-                                      std::error_code& ec) {
+                                      std::error_code& ec, std::uint64_t* size,
+                                      FileIdentity* identity) {
   ec.clear();
   const std::wstring native = NativePath(path);
   HANDLE handle =
@@ -147,6 +152,11 @@ OpenResult NativeFile::OpenForReading(const fs::path& path, NativeFile& file,
   if (GetFileType(handle) != FILE_TYPE_DISK) {
     file.Close(ec);
     return OpenResult::kNotRegular;
+  }
+  if ((size != nullptr || identity != nullptr) &&
+      !file.Measure(size, identity, ec)) {
+    file.Close(ec);
+    return OpenResult::kFailed;
   }
   return OpenResult::kOk;
 }
@@ -434,7 +444,8 @@ bool IsMissingError(int error) { return error == ENOENT || error == ENOTDIR; }
 // Opens `path` with `flags`, never blocking on a FIFO or a device, and keeps
 // it only if it is a regular file.
 OpenResult OpenRegular(const fs::path& path, int flags, int& fd,
-                       std::error_code& ec) {
+                       std::error_code& ec, std::uint64_t* size = nullptr,
+                       FileIdentity* identity = nullptr) {
   ec.clear();
   do {
     fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -450,10 +461,28 @@ OpenResult OpenRegular(const fs::path& path, int flags, int& fd,
     fd = -1;
     return OpenResult::kNotRegular;
   }
+  if (size != nullptr) *size = static_cast<std::uint64_t>(st.st_size);
+  if (identity != nullptr) {
+    identity->device = static_cast<std::uint64_t>(st.st_dev);
+    identity->number = static_cast<std::uint64_t>(st.st_ino);
+  }
   return OpenResult::kOk;
 }
 
 }  // namespace
+
+PathKind KindOf(const fs::path& path, std::error_code& ec) {
+  ec.clear();
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    if (!IsMissingError(errno)) ec = LastError();
+    return PathKind::kMissing;
+  }
+  if (S_ISREG(st.st_mode)) return PathKind::kRegular;
+  if (S_ISDIR(st.st_mode)) return PathKind::kDirectory;
+  if (S_ISLNK(st.st_mode)) return PathKind::kLink;
+  return PathKind::kOther;
+}
 
 PathStatus StatusOf(const fs::path& path, std::error_code& ec) {
   ec.clear();
@@ -499,9 +528,10 @@ NativeFile::~NativeFile() {
 bool NativeFile::is_open() const { return fd_ >= 0; }
 
 OpenResult NativeFile::OpenForReading(const fs::path& path, NativeFile& file,
-                                      std::error_code& ec) {
+                                      std::error_code& ec, std::uint64_t* size,
+                                      FileIdentity* identity) {
   file = NativeFile();
-  return OpenRegular(path, O_RDONLY, file.fd_, ec);
+  return OpenRegular(path, O_RDONLY, file.fd_, ec, size, identity);
 }
 
 OpenResult NativeFile::OpenForUpdate(const fs::path& path, NativeFile& file,

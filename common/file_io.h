@@ -41,6 +41,8 @@ struct PathStatus {
 // Returns the status of `path`, or sets `ec` when it cannot be looked at
 // (a missing path is not an error).
 PathStatus StatusOf(const std::filesystem::path& path, std::error_code& ec);
+// Only what kind of thing is at `path`, which costs one look less.
+PathKind KindOf(const std::filesystem::path& path, std::error_code& ec);
 
 // Which file an open descriptor refers to, to tell two names of one file.
 struct FileIdentity {
@@ -62,9 +64,13 @@ class NativeFile {
   ~NativeFile();
 
   // Opens an existing file for reading. Never blocks: anything that is not
-  // a regular file (a FIFO, a device, a folder) gives kNotRegular.
+  // a regular file (a FIFO, a device, a folder) gives kNotRegular. Its size
+  // and identity, as the open descriptor tells them, go to *size and
+  // *identity where given.
   static OpenResult OpenForReading(const std::filesystem::path& path,
-                                   NativeFile& file, std::error_code& ec);
+                                   NativeFile& file, std::error_code& ec,
+                                   std::uint64_t* size = nullptr,
+                                   FileIdentity* identity = nullptr);
   // Opens an existing regular file for reading and writing. A symbolic link
   // at `path` is not followed (kFailed, with the system's reason).
   static OpenResult OpenForUpdate(const std::filesystem::path& path,
