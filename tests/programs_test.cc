@@ -160,6 +160,9 @@ class MessagesTest : public ProgramsTest {
   }
 };
 
+TEST_F(MessagesTest, Puremake) {
+  Check(PUREMAKE_BINARY, testing_support::PuremakeMessages());
+}
 TEST_F(MessagesTest, Pairpick) {
   Check(PAIRPICK_BINARY, testing_support::PairpickMessages());
 }
@@ -171,6 +174,9 @@ TEST_F(MessagesTest, Ipsadd) {
 }
 TEST_F(MessagesTest, Chainreport) {
   Check(CHAINREPORT_BINARY, testing_support::ChainreportMessages());
+}
+TEST_F(MessagesTest, Textdump) {
+  Check(TEXTDUMP_BINARY, testing_support::TextdumpMessages());
 }
 
 }  // namespace
