@@ -1,6 +1,7 @@
 @echo off
 rem Runs the tool chain on the example script in a scratch folder, so that
-rem the example stays as it is, and ends with a complete patch file.
+rem the example stays as it is: from the table and the text to a complete
+rem patch file, then the text back from the dte file.
 rem   demo.bat FOLDER_WITH_THE_PROGRAMS
 setlocal
 if "%~1"=="" (
@@ -11,10 +12,14 @@ set "BIN=%~f1"
 set "SCRATCH=%TEMP%\tesk-demo"
 if exist "%SCRATCH%" rmdir /s /q "%SCRATCH%"
 mkdir "%SCRATCH%"
-copy /b "%~dp0intro.pure" "%SCRATCH%\intro.pure" >nul
-copy /b "%~dp0intro.info" "%SCRATCH%\intro.info" >nul
+copy /b "%~dp0intro.tbl" "%SCRATCH%\intro.tbl" >nul
+copy /b "%~dp0intro.txt" "%SCRATCH%\intro.txt" >nul
 cd /d "%SCRATCH%"
 echo Working in %SCRATCH%
+
+echo == puremake intro.tbl intro
+"%BIN%\puremake.exe" intro.tbl intro
+if errorlevel 1 exit /b 1
 
 echo == pairpick intro
 "%BIN%\pairpick.exe" intro
@@ -38,3 +43,13 @@ copy /b patch.head + tesk.ips + patch.tail intro-patch.ips >nul
 del patch.head patch.tail
 echo == intro-patch.ips is ready:
 dir /-c intro-patch.ips | find "intro-patch.ips"
+
+echo == textdump --from dte intro.tbl intro
+"%BIN%\textdump.exe" --from dte intro.tbl intro > intro-back.txt
+if errorlevel 1 exit /b 1
+fc /b intro-back.txt intro.txt >nul
+if errorlevel 1 (
+  echo intro-back.txt differs from intro.txt
+  exit /b 1
+)
+echo intro-back.txt is intro.txt byte for byte: the dte file holds the translated text.

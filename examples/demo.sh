@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the tool chain on the example script in a scratch folder, so that the
-# files in examples/ stay as they are, and shows what each program did.
+# files in examples/ stay as they are, and shows what each program did: from
+# the table and the text to a patch, and the text back from the dte file.
 #   sh examples/demo.sh BUILD_DIR
 set -eu
 build=$(cd "${1:-build}" && pwd)
@@ -8,7 +9,7 @@ examples=$(cd "$(dirname "$0")" && pwd)
 scratch="$build/demo"
 rm -rf "$scratch"
 mkdir -p "$scratch"
-cp "$examples/intro.pure" "$examples/intro.info" "$scratch/"
+cp "$examples/intro.tbl" "$examples/intro.txt" "$scratch/"
 cd "$scratch"
 
 size() { wc -c <"$1" | tr -d ' '; }
@@ -19,6 +20,13 @@ info_total() {
 }
 
 echo "== Working in $scratch"
+echo "intro.tbl: $(grep -c '^/\{0,1\}[0-9A-Fa-f]\{4\}=' intro.tbl) entries;" \
+  "intro.txt: $(size intro.txt) bytes of text, which begins:"
+head -4 intro.txt | sed 's/^/  /'
+
+echo
+echo "== puremake intro.tbl intro"
+"$build/puremake" intro.tbl intro
 echo "intro.pure: $(size intro.pure) bytes, $(($(size intro.info) / 8)) strings," \
   "information file describes $(info_total intro.info) bytes"
 
@@ -81,3 +89,10 @@ done
 cmp -n 11612 tesk.tbl game.bin 0 $((0x1F0000)) &&
   cmp -n "$(size intro.dte)" intro.dte game.bin 0 $((0x1F4000)) &&
   echo "game.bin: tesk.tbl is at 1F0000 and intro.dte at 1F4000, byte for byte."
+
+echo
+echo "== textdump --from dte intro.tbl intro"
+"$build/textdump" --from dte intro.tbl intro > intro-back.txt
+head -4 intro-back.txt | sed 's/^/  /'
+cmp intro-back.txt intro.txt &&
+  echo "intro-back.txt is intro.txt byte for byte: the dte file holds the translated text."

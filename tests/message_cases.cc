@@ -10,6 +10,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+const std::string kPuremakeUsage =
+    "puremake usage:\n  puremake table script1 [script2] [script3] ...\n";
 const std::string kPairpickUsage =
     "pairpick usage:\n  pairpick script1 [script2] [script3] ...\n";
 const std::string kHuffbuildUsage =
@@ -19,6 +21,14 @@ const std::string kIpsaddUsage =
     "    offset - where to link it.\n";
 const std::string kChainreportUsage =
     "chainreport usage:\n  chainreport script1 [script2] [script3] ...\n";
+const std::string kTextdumpUsage =
+    "textdump usage:\n  textdump [--from pure|dte] table script\n";
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// Letters, a line break, an end unit and a code that takes an argument.
+const std::string kTable =
+    "1F41=A\n1F42=B\n0001=\\n\n/0000=[end]\n0110=[name]\n";
 
 // What --help adds to the usage text: what a script name is, and which
 // files each program reads and writes.
@@ -74,6 +84,103 @@ void AddCommandLine(std::vector<MessageCase>& cases, const std::string& program,
 }
 
 }  // namespace
+
+std::vector<MessageCase> PuremakeMessages() {
+  std::vector<MessageCase> cases;
+  AddCommandLine(cases, "puremake", kPuremakeUsage, true, kPuremakeUsage);
+  const std::string kNothing = "No script was written.\n";
+  const std::vector<std::pair<std::string, Bytes>> kTableAndOldOutputs = {
+      {"t.tbl", Text(kTable)}, {"a.pure", {1, 2}}, {"a.info", {3}}};
+  const auto with_old_outputs =
+      [&](std::vector<std::pair<std::string, Bytes>> files) {
+        files.insert(files.begin(), kTableAndOldOutputs.begin(),
+                     kTableAndOldOutputs.end());
+        return files;
+      };
+  const std::vector<MessageCase> more = {
+      {"a table but no script",
+       {{"t.tbl", Text(kTable)}},
+       {"t.tbl"},
+       1,
+       "",
+       kPuremakeUsage},
+      {"missing table",
+       {{"a.txt", Text("A")}},
+       {"t.tbl", "a"},
+       1,
+       "",
+       "Could not open table file t.tbl.\n" + kNothing},
+      {"--help among the arguments is a table",
+       {},
+       {"--help", "a"},
+       1,
+       "",
+       "Could not open table file --help.\n" + kNothing},
+      {"table line without '='",
+       {{"t.tbl", Text("1F41=A\n# two\n1F42\n")}, {"a.txt", Text("A")}},
+       {"t.tbl", "a"},
+       1,
+       "",
+       "t.tbl:3: missing '=' (a line reads HHHH=text or /HHHH=text)\n" +
+           kNothing},
+      {"bad escape in the table",
+       {{"t.tbl", Text("1F41=A\n0001=a\\tb\n")}, {"a.txt", Text("A")}},
+       {"t.tbl", "a"},
+       1,
+       "",
+       "t.tbl:2:7: bad escape (a backslash begins only \\n or \\\\)\n" +
+           kNothing},
+      {"invalid UTF-8 in the table",
+       {{"t.tbl", Text("1F41=\xC3(\n")}, {"a.txt", Text("A")}},
+       {"t.tbl", "a"},
+       1,
+       "",
+       "t.tbl:1:6: invalid UTF-8\n" + kNothing},
+      {"missing script",
+       with_old_outputs({}),
+       {"t.tbl", "a"},
+       1,
+       "",
+       "Could not open script file a.txt.\n" + kNothing},
+      {"unmatched text",
+       with_old_outputs({{"a.txt", Text("AB\nAxyB[end]")}}),
+       {"t.tbl", "a"},
+       1,
+       "",
+       "a.txt:2:2: no table text matches \"xy\"\n" + kNothing},
+      {"invalid UTF-8 in the text",
+       with_old_outputs({{"a.txt", Text("A[end]\nB\xC3(")}}),
+       {"t.tbl", "a"},
+       1,
+       "",
+       "a.txt:2:2: invalid UTF-8\n" + kNothing},
+      {"argument not written {HHHH}",
+       with_old_outputs({{"a.txt", Text("AB[name]A")}}),
+       {"t.tbl", "a"},
+       1,
+       "",
+       "a.txt:1:9: unit 0110 takes an argument, written {HHHH}\n" + kNothing},
+      {"a script named twice is checked once",
+       with_old_outputs({{"a.txt", Text("AB[end]\nA{12}")}}),
+       {"t.tbl", "a", "./a", "a"},
+       1,
+       "",
+       "a.txt:2:2: no table text matches \"{12}\"\n" + kNothing},
+      {"every script is checked and none written",
+       with_old_outputs({{"a.txt", Text("AB[end]\n")},
+                         {"b.txt", Text("{12}")},
+                         {"d.txt", Text("B\n[name]B")}}),
+       {"t.tbl", "a", "b", "c", "d"},
+       1,
+       "",
+       "b.txt:1:1: no table text matches \"{12}\"\n"
+       "Could not open script file c.txt.\n"
+       "d.txt:2:7: unit 0110 takes an argument, written {HHHH}\n" +
+           kNothing},
+  };
+  cases.insert(cases.end(), more.begin(), more.end());
+  return cases;
+}
 
 std::vector<MessageCase> PairpickMessages() {
   std::vector<MessageCase> cases;
@@ -270,6 +377,120 @@ std::vector<MessageCase> ChainreportMessages() {
                    1,
                    "",
                    "Could not read tesk.tbl.\nCould not read tesk.bit.\n"});
+  return cases;
+}
+
+std::vector<MessageCase> TextdumpMessages() {
+  std::vector<MessageCase> cases;
+  AddCommandLine(cases, "textdump", kTextdumpUsage, true, kTextdumpUsage);
+  const Bytes kUnits = Units({0x1F41, 0x0000, 0x1F42});
+  const auto script = [&](const std::string& units_name, const Bytes& units,
+                          const Bytes& info) {
+    return std::vector<std::pair<std::string, Bytes>>{
+        {"t.tbl", Text(kTable)}, {units_name, units}, {"a.info", info}};
+  };
+  const std::vector<MessageCase> more = {
+      {"one operand",
+       {{"t.tbl", Text(kTable)}},
+       {"t.tbl"},
+       1,
+       "",
+       kTextdumpUsage},
+      {"three operands",
+       script("a.pure", kUnits, Info({{0, 6}})),
+       {"t.tbl", "a", "b"},
+       1,
+       "",
+       kTextdumpUsage},
+      {"--from without a source",
+       script("a.pure", kUnits, Info({{0, 6}})),
+       {"--from", "t.tbl", "a"},
+       1,
+       "",
+       kTextdumpUsage},
+      {"options after the operands",
+       script("a.dte", kUnits, Info({{0, 6}})),
+       {"t.tbl", "a", "--from", "dte"},
+       1,
+       "",
+       kTextdumpUsage},
+      {"packed text",
+       script("a.pure", kUnits, Info({{0, 6}})),
+       {"--from", "huf", "t.tbl", "a"},
+       1,
+       "",
+       "textdump cannot read packed text (--from huf) yet: use --from pure "
+       "or --from dte.\n"},
+      {"unknown source",
+       script("a.pure", kUnits, Info({{0, 6}})),
+       {"--from", "txt", "t.tbl", "a"},
+       1,
+       "",
+       "Unknown source \"txt\" after --from: expected pure or dte.\n"},
+      {"unknown option",
+       script("a.pure", kUnits, Info({{0, 6}})),
+       {"--from", "dte", "--bit-order", "msb", "t.tbl", "a"},
+       1,
+       "",
+       "Unknown option \"--bit-order\".\n"},
+      {"missing table",
+       {{"a.pure", kUnits}, {"a.info", Info({{0, 6}})}},
+       {"t.tbl", "a"},
+       1,
+       "",
+       "Could not open table file t.tbl.\n"},
+      {"unit given twice in the table",
+       {{"t.tbl", Text("1F41=A\n\n/1f41=B\n")},
+        {"a.pure", kUnits},
+        {"a.info", Info({{0, 6}})}},
+       {"t.tbl", "a"},
+       1,
+       "",
+       "t.tbl:3: unit 1F41 is given twice (first on line 1)\n"},
+      {"missing puretext",
+       {{"t.tbl", Text(kTable)}, {"a.info", Info({{0, 6}})}},
+       {"t.tbl", "a"},
+       1,
+       "",
+       "Could not open puretext file a.pure.\n"},
+      {"missing dte file",
+       script("a.pure", kUnits, Info({{0, 6}})),
+       {"--from", "dte", "t.tbl", "a"},
+       1,
+       "",
+       "Could not open dte file a.dte.\n"},
+      {"missing information file",
+       {{"t.tbl", Text(kTable)}, {"a.dte", kUnits}},
+       {"--from", "dte", "t.tbl", "a"},
+       1,
+       "",
+       "Could not open information file a.info.\n"},
+      {"odd length",
+       script("a.pure", {0x41, 0x1F, 0x00}, Info({{0, 2}})),
+       {"t.tbl", "a"},
+       1,
+       "",
+       "a.pure: 3 bytes are not a whole number of code units.\n"},
+      {"bad length",
+       script("a.pure", kUnits, Info({{0, 2}, {1, -2}, {2, 4}})),
+       {"t.tbl", "a"},
+       1,
+       "",
+       "a.info: record 2 has the bad length -2.\n"},
+      {"records run out",
+       script("a.dte", kUnits, Info({{0, 2}, {1, 2}})),
+       {"--from", "dte", "t.tbl", "a"},
+       1,
+       "",
+       "a.info: its records add up to 4 bytes, but a.dte holds 6.\n"},
+      {"last record reaches past the end",
+       script("a.pure", kUnits, Info({{0, 4}, {1, 4}})),
+       {"t.tbl", "a"},
+       1,
+       "",
+       "a.info: its records add up to 8 bytes, but a.pure holds 6.\n"},
+  };
+  cases.insert(cases.end(), more.begin(), more.end());
   return cases;
 }
 

@@ -23,10 +23,12 @@ struct MessageCase {
   std::string err;
 };
 
+std::vector<MessageCase> PuremakeMessages();
 std::vector<MessageCase> PairpickMessages();
 std::vector<MessageCase> HuffbuildMessages();
 std::vector<MessageCase> IpsaddMessages();
 std::vector<MessageCase> ChainreportMessages();
+std::vector<MessageCase> TextdumpMessages();
 
 struct RunResult {
   int status;

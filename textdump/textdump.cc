@@ -1,0 +1,350 @@
+#include "textdump/textdump.h"
+
+#include <new>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "common/block_reader.h"
+#include "common/bytes.h"
+#include "common/code_unit.h"
+#include "common/command_line.h"
+#include "common/file_io.h"
+#include "common/format.h"
+#include "common/info_record.h"
+#include "common/script_files.h"
+#include "common/table_file.h"
+
+namespace textdump {
+
+// Every message, in the order the README lists them. The text goes to
+// standard output, every message to standard error. The faults of a table
+// are worded by the table layer (common/table_file.cc) and printed as they
+// are.
+constexpr const char* kUsage =
+    "textdump usage:\n  textdump [--from pure|dte] table script\n";
+constexpr const char* kUnknownSource =
+    "Unknown source \"%s\" after --from: expected pure or dte.\n";
+constexpr const char* kPackedTextNotYet =
+    "textdump cannot read packed text (--from huf) yet: use --from pure or "
+    "--from dte.\n";
+constexpr const char* kUnknownOption = "Unknown option \"%s\".\n";
+constexpr const char* kCannotOpen = "Could not open %s file %s.\n";
+constexpr const char* kCannotOpenBecause = "Could not open %s file %s: %s.\n";
+constexpr const char* kCannotRead = "Could not read %s file %s.\n";
+constexpr const char* kRefused = "%s\n";
+constexpr const char* kOddLength =
+    "%s: %llu bytes are not a whole number of code units.\n";
+constexpr const char* kBadRecord = "%s: record %zu has the bad length %d.\n";
+constexpr const char* kRecordsMismatch =
+    "%s: its records add up to %lld bytes, but %s holds %llu.\n";
+constexpr const char* kCannotWriteText =
+    "Could not write the text to standard output.\n";
+constexpr const char* kOutOfMemory = "Out of memory. Shutting down...\n";
+const char* const kInterrupted = "Interrupted. Shutting down...\n";
+
+namespace {
+
+using common::Format;
+
+constexpr const char* kTableKind = "table";
+constexpr const char* kInformationKind = "information";
+constexpr const char* kNotAFile = "it is not a regular file";
+
+struct RunState {
+  std::ostream& err;
+  const common::RunSettings& settings;
+  std::vector<std::uint8_t> read_block;
+};
+
+// Decoded text on its way to standard output, written out a block at a
+// time.
+class TextOutput {
+ public:
+  TextOutput(const common::Table& table, common::DecodeMode mode,
+             std::ostream& out, std::size_t block_size)
+      : decoder_(table, mode), out_(out), block_size_(block_size) {
+    text_.reserve(block_size_ + kLongestUnitText);
+  }
+
+  void Put(common::CodeUnit unit) {
+    decoder_.Put(unit, text_);
+    if (text_.size() >= block_size_) Flush();
+  }
+  // False once a write to the stream failed.
+  bool good() const { return out_.good(); }
+  // Writes out what is held; false when any write failed.
+  bool Finish() {
+    Flush();
+    out_.flush();
+    return out_.good();
+  }
+
+ private:
+  // Room for the text of one unit beyond a block, so that the buffer
+  // rarely grows: a pair unit's two characters, each a few bytes.
+  static constexpr std::size_t kLongestUnitText = 64;
+
+  void Flush() {
+    out_.write(text_.data(), static_cast<std::streamsize>(text_.size()));
+    text_.clear();
+  }
+
+  common::ScriptDecoder decoder_;
+  std::ostream& out_;
+  std::size_t block_size_;
+  std::string text_;
+};
+
+// One way to read a script's units, chosen with --from.
+struct Source {
+  const char* name;
+  // How its units read back as text.
+  common::DecodeMode mode;
+  // Takes the options before the operands other than --from; false after
+  // the message.
+  bool (*take_options)(std::span<const std::string> options, RunState& run);
+  // Opens the script's files and puts its units, in order, into `output`;
+  // false after the message.
+  bool (*dump)(const std::string& script, TextOutput& output, RunState& run);
+};
+
+bool TakeNoOptions(std::span<const std::string> options, RunState& run) {
+  if (options.empty()) return true;
+  if (options[0].starts_with("-")) {
+    run.err << Format(kUnknownOption, options[0].c_str());
+  } else {
+    run.err << kUsage;
+  }
+  return false;
+}
+
+// Opens a file of units and reads its information file whole, both under a
+// shared lock of their folder, so that a run committing the two meanwhile
+// cannot hand over one old and one new. False after the message.
+bool OpenUnitsAndInformation(const std::string& name, const char* kind,
+                             const std::string& info_name,
+                             common::BlockReader& units,
+                             std::vector<std::uint8_t>& info, RunState& run) {
+  common::FolderLock lock;
+  std::error_code ec;
+  // Reading goes on without the lock where it cannot be taken.
+  lock.Acquire(common::FolderOf(name), true, ec);
+  switch (units.Open(name, ec)) {
+    case common::OpenResult::kOk:
+      break;
+    case common::OpenResult::kMissing:
+    case common::OpenResult::kFailed:
+      run.err << Format(kCannotOpen, kind, name.c_str());
+      return false;
+    case common::OpenResult::kNotRegular:
+      run.err << Format(kCannotOpenBecause, kind, name.c_str(), kNotAFile);
+      return false;
+  }
+  switch (common::ReadWholeFile(info_name, info, run.settings.faults)) {
+    case common::ReadResult::kOk:
+      return true;
+    case common::ReadResult::kMissing:
+    case common::ReadResult::kCannotOpen:
+      run.err << Format(kCannotOpen, kInformationKind, info_name.c_str());
+      return false;
+    case common::ReadResult::kNotRegular:
+      run.err << Format(kCannotOpenBecause, kInformationKind, info_name.c_str(),
+                        kNotAFile);
+      return false;
+    case common::ReadResult::kReadError:
+      run.err << Format(kCannotRead, kInformationKind, info_name.c_str());
+      return false;
+  }
+  return false;
+}
+
+// Checks that the information file describes the whole file, in whole
+// units; false after the message.
+bool CheckCoverage(const std::string& name, const std::string& info_name,
+                   std::uint64_t length, const std::vector<std::uint8_t>& info,
+                   RunState& run) {
+  if (length % 2 != 0) {
+    run.err << Format(kOddLength, name.c_str(),
+                      static_cast<unsigned long long>(length));
+    return false;
+  }
+  const common::Coverage coverage = common::CoverFile(length, info);
+  switch (coverage.kind) {
+    case common::Coverage::Kind::kExact:
+      return true;
+    case common::Coverage::Kind::kBadLength:
+      run.err << Format(kBadRecord, info_name.c_str(), coverage.bad_record,
+                        coverage.bad_length);
+      return false;
+    case common::Coverage::Kind::kMismatch:
+      run.err << Format(kRecordsMismatch, info_name.c_str(),
+                        static_cast<long long>(coverage.described),
+                        name.c_str(), static_cast<unsigned long long>(length));
+      return false;
+  }
+  return false;
+}
+
+// Dumps a flat file of units that an information file describes: the
+// strings are read back to back, as the table ends them.
+bool DumpUnitFile(const std::string& name, const char* kind,
+                  const std::string& script, TextOutput& output,
+                  RunState& run) {
+  const std::string info_name = common::InformationName(script);
+  common::BlockReader units(run.read_block, run.settings.faults);
+  std::vector<std::uint8_t> info;
+  if (!OpenUnitsAndInformation(name, kind, info_name, units, info, run) ||
+      !CheckCoverage(name, info_name, units.size(), info, run)) {
+    return false;
+  }
+  while (units.remaining() > 0 && output.good()) {
+    const std::size_t readable = units.Fill(2);
+    if (readable < 2) break;
+    const std::size_t whole = readable & ~std::size_t{1};
+    const std::uint8_t* data = units.data();
+    for (std::size_t i = 0; i < whole; i += 2) {
+      output.Put(common::ReadLe16(data + i));
+    }
+    units.Consume(whole);
+  }
+  if (units.failed() || (units.remaining() > 0 && output.good())) {
+    run.err << Format(kCannotRead, kind, name.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool DumpPuretext(const std::string& script, TextOutput& output,
+                  RunState& run) {
+  return DumpUnitFile(common::PuretextName(script), "puretext", script, output,
+                      run);
+}
+
+bool DumpDte(const std::string& script, TextOutput& output, RunState& run) {
+  return DumpUnitFile(common::DteName(script), "dte", script, output, run);
+}
+
+// The sources, the first the default. Another source is one more row: its
+// name, how its units decode, its options and its reader.
+constexpr Source kSources[] = {
+    {"pure", common::DecodeMode::kPlain, TakeNoOptions, DumpPuretext},
+    {"dte", common::DecodeMode::kDte, TakeNoOptions, DumpDte},
+};
+
+struct CommandLine {
+  const Source* source = &kSources[0];
+  // The arguments before the operands, other than --from and its value.
+  std::vector<std::string> options;
+  std::string table;
+  std::string script;
+};
+
+// The source named after --from; nullptr after the message.
+const Source* FindSource(const std::string& name, std::ostream& err) {
+  for (const Source& source : kSources) {
+    if (name == source.name) return &source;
+  }
+  if (name == "huf") {
+    err << kPackedTextNotYet;
+  } else {
+    err << Format(kUnknownSource, name.c_str());
+  }
+  return nullptr;
+}
+
+// Options come first, then the two operands: TABLE SCRIPT. Returns nullopt
+// after the message.
+std::optional<CommandLine> ParseCommandLine(
+    const std::vector<std::string>& args, std::ostream& err) {
+  if (args.size() < 2) {
+    err << kUsage;
+    return std::nullopt;
+  }
+  const std::size_t operands = args.size() - 2;
+  if (args[operands].starts_with("--") ||
+      args[operands + 1].starts_with("--")) {
+    err << kUsage;
+    return std::nullopt;
+  }
+  CommandLine line;
+  line.table = args[operands];
+  line.script = args[operands + 1];
+  for (std::size_t i = 0; i < operands; ++i) {
+    if (args[i] != "--from") {
+      line.options.push_back(args[i]);
+      continue;
+    }
+    if (++i == operands) {
+      err << kUsage;
+      return std::nullopt;
+    }
+    line.source = FindSource(args[i], err);
+    if (line.source == nullptr) return std::nullopt;
+  }
+  return line;
+}
+
+// Reads and parses the table; nullopt after the message.
+std::optional<common::Table> ReadTable(const std::string& name, RunState& run) {
+  std::vector<std::uint8_t> bytes;
+  switch (common::ReadWholeFile(name, bytes, run.settings.faults)) {
+    case common::ReadResult::kOk:
+      break;
+    case common::ReadResult::kMissing:
+    case common::ReadResult::kCannotOpen:
+      run.err << Format(kCannotOpen, kTableKind, name.c_str());
+      return std::nullopt;
+    case common::ReadResult::kNotRegular:
+      run.err << Format(kCannotOpenBecause, kTableKind, name.c_str(),
+                        kNotAFile);
+      return std::nullopt;
+    case common::ReadResult::kReadError:
+      run.err << Format(kCannotRead, kTableKind, name.c_str());
+      return std::nullopt;
+  }
+  std::variant<common::Table, common::Refusal> parsed =
+      common::ParseTable(name, bytes);
+  if (const auto* refusal = std::get_if<common::Refusal>(&parsed)) {
+    run.err << Format(kRefused, refusal->message.c_str());
+    return std::nullopt;
+  }
+  return std::get<common::Table>(std::move(parsed));
+}
+
+int RunStages(const std::vector<std::string>& args, std::ostream& out,
+              std::ostream& err, const common::RunSettings& settings) {
+  if (const std::optional<int> status = common::AnswerHelpOrVersion(
+          args, "textdump", TESK_VERSION, kUsage, out)) {
+    return *status;
+  }
+  const std::optional<CommandLine> line = ParseCommandLine(args, err);
+  if (!line) return 1;
+  RunState run{err, settings, std::vector<std::uint8_t>(settings.block_size)};
+  if (!line->source->take_options(line->options, run)) return 1;
+  const std::optional<common::Table> table = ReadTable(line->table, run);
+  if (!table) return 1;
+  TextOutput output(*table, line->source->mode, out, settings.block_size);
+  if (!line->source->dump(line->script, output, run)) return 1;
+  if (!output.Finish()) {
+    err << kCannotWriteText;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string>& args, std::ostream& out,
+        std::ostream& err, const common::RunSettings& settings) {
+  try {
+    return RunStages(args, out, err, settings);
+  } catch (const std::bad_alloc&) {
+    err << kOutOfMemory;
+    return 1;
+  }
+}
+
+}  // namespace textdump
