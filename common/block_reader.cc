@@ -7,8 +7,7 @@ namespace common {
 
 OpenResult BlockReader::Open(const std::filesystem::path& path,
                              std::error_code& ec) {
-  const OpenResult result =
-      NativeFile::OpenForReading(path, file_, ec, &size_, &identity_);
+  const OpenResult result = NativeFile::OpenForReading(path, file_, ec, &facts_);
   if (result != OpenResult::kOk) return result;
   begin_ = end_ = 0;
   position_ = 0;
@@ -23,7 +22,7 @@ std::size_t BlockReader::Refill() {
   std::memmove(block_.data(), block_.data() + begin_, kept);
   begin_ = 0;
   end_ = kept;
-  const std::uint64_t unread = size_ - position_ - kept;
+  const std::uint64_t unread = facts_.size - position_ - kept;
   std::size_t want = static_cast<std::size_t>(
       std::min<std::uint64_t>(block_.size() - kept, unread));
   while (want > 0) {
@@ -65,15 +64,21 @@ void BlockReader::Seek(std::uint64_t position) {
 }
 
 ReadResult ReadWholeFile(const std::filesystem::path& path,
-                         std::vector<std::uint8_t>& bytes, Faults* faults) {
+                         std::vector<std::uint8_t>& bytes, Faults* faults,
+                         FileFacts* facts, std::error_code* error) {
   NativeFile file;
-  std::error_code ec;
-  std::uint64_t size = 0;
-  switch (NativeFile::OpenForReading(path, file, ec, &size)) {
+  std::error_code own_error;
+  std::error_code& ec = error != nullptr ? *error : own_error;
+  FileFacts own_facts;
+  if (facts == nullptr) facts = &own_facts;
+  const std::uint64_t& size = facts->size;
+  switch (NativeFile::OpenForReading(path, file, ec, facts)) {
     case OpenResult::kOk:
       break;
     case OpenResult::kMissing:
       return ReadResult::kMissing;
+    case OpenResult::kDenied:
+      return ReadResult::kDenied;
     case OpenResult::kNotRegular:
       return ReadResult::kNotRegular;
     case OpenResult::kFailed:

@@ -48,12 +48,12 @@ class BlockReader {
   OpenResult Open(const std::filesystem::path& path, std::error_code& ec);
 
   // The length measured at Open; reading never goes beyond it.
-  std::uint64_t size() const { return size_; }
-  // Which file was opened.
-  const FileIdentity& identity() const { return identity_; }
+  std::uint64_t size() const { return facts_.size; }
+  // What the open descriptor told at Open.
+  const FileFacts& facts() const { return facts_; }
   // Bytes consumed so far.
   std::uint64_t position() const { return position_; }
-  std::uint64_t remaining() const { return size_ - position_; }
+  std::uint64_t remaining() const { return facts_.size - position_; }
 
   // Makes at least min(n, remaining()) bytes readable at data() and returns
   // how many are readable; fewer only when a read failed. Ask for the least
@@ -88,19 +88,28 @@ class BlockReader {
   std::span<std::uint8_t> block_;
   Faults* faults_;
   NativeFile file_;
-  FileIdentity identity_;
+  FileFacts facts_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
-  std::uint64_t size_ = 0;
   std::uint64_t position_ = 0;
   bool failed_ = false;
 };
 
-enum class ReadResult { kOk, kMissing, kNotRegular, kCannotOpen, kReadError };
+enum class ReadResult {
+  kOk,
+  kMissing,
+  kDenied,
+  kNotRegular,
+  kCannotOpen,
+  kReadError
+};
 
-// Reads a whole (small) file, such as an information file or a table.
+// Reads a whole (small) file, such as an information file or a table, as
+// OpenForReading() opens it; what its descriptor told goes to *facts, the
+// system's reason for a failure to *error.
 ReadResult ReadWholeFile(const std::filesystem::path& path,
                          std::vector<std::uint8_t>& bytes,
-                         Faults* faults = nullptr);
+                         Faults* faults = nullptr, FileFacts* facts = nullptr,
+                         std::error_code* error = nullptr);
 
 }  // namespace common

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <optional>
 
 #include "common/bytes.h"
@@ -25,8 +26,12 @@ enum class EntryKind : std::uint8_t { kReplace = 1, kAppend = 2 };
 struct JournalEntry {
   EntryKind kind = EntryKind::kReplace;
   std::uint32_t group = 0;
-  bool flag = false;  // kReplace: the target had an old file; kAppend: created
+  bool flag = false;  // kReplace: the target had an old file
   std::uint64_t old_length = 0;
+  // The old file (the target before, and so its second name aside) and the
+  // new one (the temporary), so that a repair touches these files only.
+  FileIdentity old_identity;
+  FileIdentity new_identity;
   std::string target;
   std::string temporary;
   std::string aside;  // empty when there is no old file
@@ -80,6 +85,10 @@ std::vector<std::uint8_t> EncodeJournal(
     StoreLe32(out.data() + out.size() - 4, e.group);
     out.push_back(e.flag ? 1 : 0);
     AppendLe64(out, e.old_length);
+    for (const FileIdentity& id : {e.old_identity, e.new_identity}) {
+      AppendLe64(out, id.device);
+      AppendLe64(out, id.number);
+    }
     AppendName(out, e.target);
     AppendName(out, e.temporary);
     AppendName(out, e.aside);
@@ -125,12 +134,16 @@ std::optional<Journal> DecodeJournal(const std::vector<std::uint8_t>& bytes) {
   };
   for (std::uint32_t i = 0; i < count; ++i) {
     JournalEntry e;
-    if (!have(14)) return std::nullopt;
+    if (!have(46)) return std::nullopt;
     e.kind = static_cast<EntryKind>(bytes[p]);
     e.group = ReadLe32(bytes.data() + p + 1);
     e.flag = bytes[p + 5] != 0;
     e.old_length = ReadLe64(bytes.data() + p + 6);
-    p += 14;
+    e.old_identity = {ReadLe64(bytes.data() + p + 14),
+                      ReadLe64(bytes.data() + p + 22)};
+    e.new_identity = {ReadLe64(bytes.data() + p + 30),
+                      ReadLe64(bytes.data() + p + 38)};
+    p += 46;
     if (!read_name(e.target) || !read_name(e.temporary) ||
         !read_name(e.aside)) {
       return std::nullopt;
@@ -181,14 +194,25 @@ bool SyncFolder(FolderLock& lock, Faults* faults, std::error_code& ec) {
   return lock.SyncFolder(ec);
 }
 
+// True when the file at `path` is the one `identity` names (where the
+// system tells identities; elsewhere, when a regular file is there).
+bool IsFile(const fs::path& path, const FileIdentity& identity) {
+  std::error_code ec;
+  if (KindOf(path, ec) != PathKind::kRegular) return false;
+  return !identity.known() || IdentityAt(path) == identity;
+}
+
 // Puts a replace group of a killed run back in order: forward when every
-// temporary went in and no rollback began, else back to the old files.
+// temporary went in and no rollback began, else back to the old files. It
+// only ever moves or removes the files the journal names by identity, so a
+// file planted at one of the names is left alone.
 bool RepairGroup(const fs::path& folder,
                  const std::vector<const JournalEntry*>& group,
                  bool rolled_back) {
   bool any_temporary = false;
   for (const JournalEntry* e : group) {
-    any_temporary = any_temporary || Exists(InFolder(folder, e->temporary));
+    any_temporary = any_temporary ||
+                    IsFile(InFolder(folder, e->temporary), e->new_identity);
   }
   bool ok = true;
   std::error_code ec;
@@ -197,78 +221,70 @@ bool RepairGroup(const fs::path& folder,
     const fs::path temporary = InFolder(folder, e->temporary);
     const fs::path aside =
         e->aside.empty() ? fs::path() : InFolder(folder, e->aside);
-    const bool aside_there = !aside.empty() && Exists(aside);
+    const bool aside_there = !aside.empty() && IsFile(aside, e->old_identity);
     if (!any_temporary && !rolled_back) {
       if (aside_there) ok = RemoveFile(aside, ec) && ok;
       continue;
     }
-    if (Exists(temporary)) {
+    if (IsFile(temporary, e->new_identity)) {
       // The new file never went in; the old one may be only aside.
       if (aside_there) {
-        ok = (Exists(target) ? RemoveFile(aside, ec)
-                             : RenameOver(aside, target, ec)) &&
-             ok;
+        ok =
+            (IsFile(target, e->old_identity) ? RemoveFile(aside, ec)
+                                             : RenameOver(aside, target, ec)) &&
+            ok;
       }
       ok = RemoveFile(temporary, ec) && ok;
     } else if (e->flag) {
       if (aside_there) ok = RenameOver(aside, target, ec) && ok;
-    } else {
+    } else if (IsFile(target, e->new_identity)) {
       ok = RemoveFile(target, ec) && ok;
     }
   }
   return ok;
 }
 
-// Cuts an append of a killed run back: a created file goes, an existing one
-// gets its old length.
+// Cuts an append of a killed run back to its old length, if the file at
+// the name is still the one appended to, and has no other name.
 bool RepairAppend(const fs::path& folder, const JournalEntry& e) {
   const fs::path target = InFolder(folder, e.target);
   NativeFile file;
   std::error_code ec;
-  switch (NativeFile::OpenForUpdate(target, file, ec)) {
-    case OpenResult::kOk:
-      break;
-    case OpenResult::kMissing:
-      return true;
-    case OpenResult::kNotRegular:
-    case OpenResult::kFailed:
-      return false;
+  FileFacts facts;
+  if (NativeFile::OpenForUpdate(target, file, ec, &facts) != OpenResult::kOk ||
+      facts.identity != e.old_identity || facts.links != 1 ||
+      facts.size <= e.old_length) {
+    return true;  // nothing of that append is left to take back
   }
-  if (!file.OwnedByThisUser()) return false;
-  if (e.flag) {
-    file.Close(ec);
-    return RemoveFile(target, ec);
-  }
-  std::uint64_t size = 0;
-  if (!file.Measure(&size, nullptr, ec)) return false;
-  if (size <= e.old_length) return true;
   return file.Truncate(e.old_length, ec) && file.Sync(ec);
 }
 
 // Repairs what a killed run's commit left in the folder. Returns false when
-// a journal is there that cannot be acted on or repaired.
+// a journal is there that cannot be acted on or repaired: one that is not
+// this user's alone (another owner, another name, or writable by others)
+// is never acted on.
 bool RecoverFolder(const fs::path& folder, FolderLock& lock,
                    std::error_code& ec) {
   const fs::path path = folder / kJournalName;
   NativeFile file;
-  switch (NativeFile::OpenForUpdate(path, file, ec)) {
+  FileFacts facts;
+  switch (NativeFile::OpenForUpdate(path, file, ec, &facts)) {
     case OpenResult::kOk:
       break;
     case OpenResult::kMissing:
       return true;
+    case OpenResult::kDenied:
     case OpenResult::kNotRegular:
     case OpenResult::kFailed:
       if (!ec) ec = std::make_error_code(std::errc::file_exists);
       return false;
   }
-  if (!file.OwnedByThisUser()) {
+  if (!file.PrivateToThisUser()) {
     ec = std::make_error_code(std::errc::permission_denied);
     return false;
   }
-  std::uint64_t size = 0;
-  if (!file.Measure(&size, nullptr, ec)) return false;
   std::vector<std::uint8_t> bytes(
-      static_cast<std::size_t>(std::min<std::uint64_t>(size, 1u << 26)));
+      static_cast<std::size_t>(std::min<std::uint64_t>(facts.size, 1u << 26)));
   std::size_t have = 0;
   while (have < bytes.size()) {
     const std::size_t got =
@@ -333,9 +349,8 @@ struct FolderWork {
   std::error_code ec;
 };
 
-// Takes the lock and repairs the folder.
-bool PrepareFolder(FolderWork& work) {
-  if (!work.lock.Acquire(work.folder, false, work.ec)) return false;
+// Repairs the locked folder and removes what dead runs left there.
+bool RepairFolder(FolderWork& work) {
   if (!RecoverFolder(work.folder, work.lock, work.ec)) return false;
   RemoveLeftovers(work.folder);
   return true;
@@ -390,22 +405,27 @@ class GroupCommit {
   using Outcome = Commit::Outcome;
 
   // `files` stand in group order; group_of[i] is the group of files[i].
+  // With `last`, interrupts wait until the program ends once the folders
+  // are locked (common/interrupts.h).
   GroupCommit(const std::vector<FinishedFile>& files,
               const std::vector<std::size_t>& group_of, std::size_t groups,
-              const fs::path& current, Faults* faults)
+              const fs::path& current, bool last, Faults* faults)
       : files_(files),
         outcomes_(groups),
+        last_(last),
         faults_(faults),
         state_(files.size()) {
+    std::map<std::string, FolderWork*> by_name;
     std::vector<std::size_t> group_size(groups, 0);
     for (std::size_t i = 0; i < files.size(); ++i) {
-      // The folders in one order for every run, so that runs never wait for
-      // each other in a circle.
       const fs::path folder = FolderOf(files[i].target);
-      std::error_code ec;
-      FolderWork& work = folders_[PathKey(current, folder)];
-      work.folder = folder;
-      state_[i].folder = &work;
+      FolderWork*& work = by_name[PathKey(current, folder)];
+      if (work == nullptr) {
+        owned_.push_back(std::make_unique<FolderWork>());
+        work = owned_.back().get();
+        work->folder = folder;
+      }
+      state_[i].folder = work;
       state_[i].group = group_of[i];
       state_[i].index_in_group = group_size[group_of[i]]++;
     }
@@ -414,7 +434,11 @@ class GroupCommit {
   // Commits every group it can; returns an Outcome per group.
   std::vector<Outcome> Run() {
     if (files_.empty()) return outcomes_;
+    // An interrupt while waiting for a lock ends the run at once.
+    OpenFolders();
+    LockFolders();
     InterruptsHeld held;
+    if (last_) HoldInterruptsUntilExit();
     if (held.Pending()) {
       // The interrupt takes effect as soon as it is let through: nothing of
       // this commit may happen before.
@@ -424,7 +448,7 @@ class GroupCommit {
       CleanUp();
       return outcomes_;
     }
-    LockAndRepairFolders();
+    RepairFolders();
     WriteJournals();
     SyncTemporaries();
     ReplaceGroups();
@@ -463,21 +487,54 @@ class GroupCommit {
            fs::path(std::u8string(name.begin(), name.end()));
   }
 
-  // Takes each folder's lock, then repairs what a killed run left there.
-  void LockAndRepairFolders() {
-    for (auto& [key, work] : folders_) {
-      if (!PrepareFolder(work)) FailFolder(work);
+  // Opens each folder, and makes one of the folders that are one however
+  // they were named; then puts them in one order for every run (by
+  // identity), so that runs never wait for each other in a circle.
+  void OpenFolders() {
+    std::map<FileIdentity, FolderWork*> by_identity;
+    for (const std::unique_ptr<FolderWork>& work : owned_) {
+      if (!work->lock.Open(work->folder, work->ec)) {
+        FailFolder(*work);
+        continue;
+      }
+      const FileIdentity identity = work->lock.identity();
+      FolderWork* same = identity.known() ? by_identity[identity] : nullptr;
+      if (same != nullptr) {
+        for (FileState& state : state_) {
+          if (state.folder == work.get()) state.folder = same;
+        }
+        continue;
+      }
+      if (identity.known()) by_identity[identity] = work.get();
+      folders_.push_back(work.get());
+    }
+    std::stable_sort(folders_.begin(), folders_.end(),
+                     [](const FolderWork* a, const FolderWork* b) {
+                       return a->lock.identity() < b->lock.identity();
+                     });
+  }
+
+  void LockFolders() {
+    for (FolderWork* work : folders_) {
+      if (!work->lock.Lock(false, work->ec)) FailFolder(*work);
+    }
+  }
+
+  // Repairs what a killed run left in each folder.
+  void RepairFolders() {
+    for (FolderWork* work : folders_) {
+      if (work->usable && !RepairFolder(*work)) FailFolder(*work);
     }
   }
 
   // Every temporary, and the journal, on the disk before anything is
   // renamed.
   void SyncTemporaries() {
-    for (auto& [key, work] : folders_) {
-      if (!work.usable) continue;
-      if ((faults_ != nullptr && faults_->Fails(FaultPoint::kSync, work.ec)) ||
-          !work.lock.SyncFileSystem(work.ec)) {
-        FailFolder(work);
+    for (FolderWork* work : folders_) {
+      if (!work->usable) continue;
+      if ((faults_ != nullptr && faults_->Fails(FaultPoint::kSync, work->ec)) ||
+          !work->lock.SyncFileSystem(work->ec)) {
+        FailFolder(*work);
       }
     }
   }
@@ -490,23 +547,24 @@ class GroupCommit {
       e.group = static_cast<std::uint32_t>(state_[i].group);
       e.target = NameBytes(files_[i].target);
       e.temporary = NameBytes(files_[i].temporary);
-      std::error_code ec;
       e.flag = Exists(files_[i].target);
       if (e.flag) {
         e.aside = NameBytes(UniqueNameBeside(files_[i].target, kAsideSuffix));
+        e.old_identity = IdentityAt(files_[i].target);
       }
+      e.new_identity = IdentityAt(files_[i].temporary);
     }
-    for (auto& [key, work] : folders_) {
-      if (!work.usable) continue;
+    for (FolderWork* work : folders_) {
+      if (!work->usable) continue;
       std::vector<JournalEntry> listed;
       for (std::size_t i = 0; i < files_.size(); ++i) {
-        if (state_[i].folder == &work && GroupGoesOn(i)) {
+        if (state_[i].folder == work && GroupGoesOn(i)) {
           listed.push_back(state_[i].entry);
         }
       }
       if (!listed.empty() &&
-          !WriteJournal(work, listed, SyncsFilesOneByOne(), faults_)) {
-        FailFolder(work);
+          !WriteJournal(*work, listed, SyncsFilesOneByOne(), faults_)) {
+        FailFolder(*work);
       }
     }
   }
@@ -555,9 +613,9 @@ class GroupCommit {
   // Puts a group's old files back. A step that fails here leaves the
   // journal, and the next run that commits in the folder finishes it.
   void RollBack(std::size_t group) {
-    for (auto& [key, work] : folders_) {
-      MarkRollback(work, static_cast<std::uint32_t>(group));
-      work.rolled_back = true;
+    for (FolderWork* work : folders_) {
+      MarkRollback(*work, static_cast<std::uint32_t>(group));
+      work->rolled_back = true;
     }
     std::error_code ec;
     for (std::size_t i = files_.size(); i-- > 0;) {
@@ -591,16 +649,16 @@ class GroupCommit {
   // The new names on the disk. An interrupt that came meanwhile rolls every
   // group back, so that the run ends with the files as they were.
   void SyncFolders(const InterruptsHeld& held) {
-    for (auto& [key, work] : folders_) {
-      if (work.usable && !SyncFolder(work.lock, faults_, work.ec)) {
-        RollBackFolder(work);
+    for (FolderWork* work : folders_) {
+      if (work->usable && !SyncFolder(work->lock, faults_, work->ec)) {
+        RollBackFolder(*work);
       }
     }
     if (!held.Pending()) return;
-    for (auto& [key, work] : folders_) {
-      if (!work.usable) continue;
-      work.ec = std::make_error_code(std::errc::interrupted);
-      RollBackFolder(work);
+    for (FolderWork* work : folders_) {
+      if (!work->usable) continue;
+      work->ec = std::make_error_code(std::errc::interrupted);
+      RollBackFolder(*work);
     }
   }
 
@@ -613,18 +671,20 @@ class GroupCommit {
       }
       if (!state_[i].moved_in) RemoveFile(files_[i].temporary, ec);
     }
-    for (auto& [key, work] : folders_) {
-      if (!work.journal.is_open()) continue;
+    for (FolderWork* work : folders_) {
+      if (!work->journal.is_open()) continue;
       // What a rollback put back goes on the disk before the journal goes.
-      if (work.rolled_back) work.lock.SyncFolder(ec);
-      RemoveJournal(work);
+      if (work->rolled_back) work->lock.SyncFolder(ec);
+      RemoveJournal(*work);
     }
   }
 
   const std::vector<FinishedFile>& files_;
   std::vector<Outcome> outcomes_;
+  bool last_;
   Faults* faults_;
-  std::map<std::string, FolderWork> folders_;
+  std::vector<std::unique_ptr<FolderWork>> owned_;
+  std::vector<FolderWork*> folders_;  // one each, in locking order
   std::vector<FileState> state_;
 };
 
@@ -664,7 +724,7 @@ bool Commit::Replaces(const fs::path& target) const {
                      [&](const Pending& p) { return p.key == key; });
 }
 
-std::vector<Commit::Outcome> Commit::CommitAll() {
+std::vector<Commit::Outcome> Commit::CommitAll(bool last) {
   std::vector<Pending> pending = std::move(pending_);
   pending_.clear();
   const std::size_t groups = groups_;
@@ -688,63 +748,119 @@ std::vector<Commit::Outcome> Commit::CommitAll() {
     group_of.push_back(p.group);
   }
   std::vector<Outcome> outcomes =
-      GroupCommit(files, group_of, groups, current_, faults_).Run();
+      GroupCommit(files, group_of, groups, current_, last, faults_).Run();
   for (const Pending& p : pending) ForgetTemporary(p.file.temporary);
   pending.clear();
   return outcomes;
 }
 
+namespace {
+
+// Writes a missing target whole: a temporary, renamed in. Under the
+// folder's lock the name stays free meanwhile, and a kill leaves the target
+// missing or complete, with nothing for a journal to do.
+AppendResult CreateWhole(FolderWork& work, const fs::path& target,
+                         std::span<std::uint8_t> buffer,
+                         const std::function<bool(FileWriter&)>& write,
+                         const InterruptsHeld& held, Faults* faults,
+                         std::uint32_t limit) {
+  AppendResult result;
+  std::error_code& ec = result.ec;
+  const fs::path temp = UniqueNameBeside(target, kTempSuffix);
+  NativeFile file;
+  TrackTemporary(temp);
+  // However this ends, the temporary is no longer the run's: renamed in,
+  // removed, or (after a simulated kill) left for the next run.
+  struct Forget {
+    const fs::path& temp;
+    ~Forget() { ForgetTemporary(temp); }
+  } forget{temp};
+  if ((faults != nullptr && faults->Fails(FaultPoint::kCreate, ec)) ||
+      !NativeFile::CreateNew(temp, DefaultPermissions() & limit, file, ec)) {
+    result.outcome = AppendOutcome::kCannotOpen;
+    return result;
+  }
+  FileWriter writer(buffer, faults);
+  writer.Attach(&file);
+  const bool source_ok = write(writer);
+  bool written = source_ok && writer.Flush(ec) &&
+                 !(faults != nullptr && faults->Fails(FaultPoint::kSync, ec)) &&
+                 file.Sync(ec) && file.Close(ec);
+  if (written && held.Pending()) {
+    ec = std::make_error_code(std::errc::interrupted);
+    written = false;
+  }
+  bool renamed = written && Rename(temp, target, faults, ec);
+  written = renamed && SyncFolder(work.lock, faults, ec);
+  std::error_code ignored;
+  if (!written) {
+    file.Close(ignored);
+    RemoveFile(renamed ? target : temp, ignored);
+    result.outcome =
+        source_ok ? AppendOutcome::kWriteFailed : AppendOutcome::kSourceFailed;
+  }
+  return result;
+}
+
+}  // namespace
+
 AppendResult AppendInPlace(const fs::path& target,
                            std::span<std::uint8_t> buffer,
                            const std::function<bool(FileWriter&)>& write,
-                           Faults* faults) {
+                           bool last, Faults* faults, std::uint32_t limit) {
   AppendResult result;
   std::error_code& ec = result.ec;
   const auto fail = [&](AppendOutcome outcome) {
     result.outcome = outcome;
     return result;
   };
+  FolderWork work;
+  work.folder = FolderOf(target);
+  // An interrupt while waiting for the lock ends the run at once.
+  if (!work.lock.Acquire(work.folder, false, work.ec)) {
+    ec = work.ec;
+    return fail(AppendOutcome::kCannotOpen);
+  }
   InterruptsHeld held;
+  if (last) HoldInterruptsUntilExit();
   if (held.Pending()) {
     ec = std::make_error_code(std::errc::interrupted);
     return fail(AppendOutcome::kWriteFailed);
   }
-  FolderWork work;
-  work.folder = FolderOf(target);
-  if (!PrepareFolder(work)) {
+  if (!RepairFolder(work)) {
     ec = work.ec;
     return fail(AppendOutcome::kCannotOpen);
   }
 
   NativeFile file;
-  JournalEntry entry;
-  entry.kind = EntryKind::kAppend;
-  entry.target = NameBytes(target);
-  switch (NativeFile::OpenForUpdate(target, file, ec)) {
+  FileFacts facts;
+  switch (NativeFile::OpenForUpdate(target, file, ec, &facts)) {
     case OpenResult::kOk:
-      if (!file.Measure(&entry.old_length, nullptr, ec) ||
-          !file.DropSetIdBits(ec)) {
-        return fail(AppendOutcome::kCannotOpen);
-      }
       break;
     case OpenResult::kMissing:
-      entry.flag = true;
-      break;
+      return CreateWhole(work, target, buffer, write, held, faults, limit);
     case OpenResult::kNotRegular:
       ec = std::make_error_code(std::errc::invalid_argument);
       return fail(AppendOutcome::kCannotOpen);
+    case OpenResult::kDenied:
     case OpenResult::kFailed:
       return fail(AppendOutcome::kCannotOpen);
   }
+  // A file with another name could be anyone's: appending to it would
+  // write through that name too.
+  if (facts.links != 1) {
+    ec = std::make_error_code(std::errc::too_many_links);
+    return fail(AppendOutcome::kCannotOpen);
+  }
+  if (!file.DropSetIdBits(ec)) return fail(AppendOutcome::kCannotOpen);
+  JournalEntry entry;
+  entry.kind = EntryKind::kAppend;
+  entry.target = NameBytes(target);
+  entry.old_length = facts.size;
+  entry.old_identity = facts.identity;
   if (!WriteJournal(work, {entry}, true, faults)) {
     ec = work.ec;
     return fail(AppendOutcome::kWriteFailed);
-  }
-  if (entry.flag &&
-      ((faults != nullptr && faults->Fails(FaultPoint::kCreate, ec)) ||
-       !NativeFile::CreateNew(target, std::nullopt, file, ec))) {
-    RemoveJournal(work);
-    return fail(AppendOutcome::kCannotOpen);
   }
 
   FileWriter writer(buffer, faults);
@@ -764,13 +880,8 @@ AppendResult AppendInPlace(const fs::path& target,
     if (written) return result;
   }
   std::error_code ignored;
-  if (entry.flag) {
-    file.Close(ignored);
-    RemoveFile(target, ignored);
-  } else {
-    file.Truncate(entry.old_length, ignored);
-    file.Sync(ignored);
-  }
+  file.Truncate(entry.old_length, ignored);
+  file.Sync(ignored);
   RemoveJournal(work);
   work.lock.SyncFolder(ignored);
   return fail(source_ok ? AppendOutcome::kWriteFailed

@@ -28,17 +28,23 @@
 //                             2: bytes are appended to the target in place
 //     group          4 bytes  entries of one group are replaced together
 //     flag           1 byte   kind 1: the target existed (so it has an old
-//                             file); kind 2: the target was created
+//                             file)
 //     old length     8 bytes  kind 2: the target's length before
+//     old file       16 bytes the identity (device, number) of the target
+//                             before: kind 1's old file, kind 2's file
+//     new file       16 bytes kind 1: the identity of the temporary
 //     3 names        2 bytes of length, then the bytes: the target, the
 //                             temporary and the old file's name, without
 //                             the folder
 //   checksum         8 bytes  FNV-1a over everything before it
 // The next run that commits in the folder finishes each group whose
 // temporaries were all renamed in and rolls back every other group; appends
-// are cut back to their old length. A journal that does not read back whole
-// was never put on the disk, so no rename followed it; it is removed. A
-// journal that belongs to another user is never acted on.
+// are cut back to their old length. A repair moves or removes only the
+// files the journal names by identity, so nothing planted at one of the
+// names is touched. A journal that does not read back whole was never put
+// on the disk, so no rename followed it; it is removed. A journal that is
+// not this user's alone (another owner, a second name, writable by others)
+// is never acted on.
 //
 // A group whose files lie in several folders has an entry in each folder's
 // journal; after a kill each folder is repaired on its own.
@@ -81,8 +87,11 @@ class Commit {
     std::error_code ec;
   };
   // Commits every group added since the last call, one Outcome per group in
-  // the order of adding. Afterwards the Commit is empty.
-  std::vector<Outcome> CommitAll();
+  // the order of adding. Afterwards the Commit is empty. `last` says that
+  // the program does nothing more that matters: once the folders are
+  // locked, interrupts wait until it ends, so that one either rolls this
+  // commit back or comes too late to change its outcome.
+  std::vector<Outcome> CommitAll(bool last = false);
 
  private:
   struct Pending {
@@ -113,14 +122,17 @@ struct AppendResult {
   std::error_code ec;
 };
 
-// Appends to `target` in place (creating it if it is missing), under its
-// folder's lock and with a journal entry, so that a failure or a kill leaves
-// it as it was. `write` writes the new bytes through the writer it is given
-// and returns false when its own source failed. A symbolic link at `target`
-// is not followed but refused; set-id bits are taken away.
+// Appends to `target` in place, under its folder's lock and with a journal
+// entry, so that a failure or a kill leaves it as it was; a missing target
+// is written whole and renamed in. `write` writes the new bytes through the
+// writer it is given and returns false when its own source failed. A
+// symbolic link at `target`, or a file with more than one name, is refused;
+// set-id bits are taken away. `last` as for Commit::CommitAll(); a target
+// written whole has no permission bit that `limit` lacks.
 AppendResult AppendInPlace(const std::filesystem::path& target,
                            std::span<std::uint8_t> buffer,
                            const std::function<bool(FileWriter&)>& write,
-                           Faults* faults = nullptr);
+                           bool last = false, Faults* faults = nullptr,
+                           std::uint32_t limit = 0777);
 
 }  // namespace common

@@ -127,8 +127,7 @@ NativeFile::~NativeFile() {
 bool NativeFile::is_open() const { return handle_ != nullptr; }
 
 OpenResult NativeFile::OpenForReading(const fs::path& path, NativeFile& file,
-                                      std::error_code& ec, std::uint64_t* size,
-                                      FileIdentity* identity) {
+                                      std::error_code& ec, FileFacts* facts) {
   ec.clear();
   const std::wstring native = NativePath(path);
   HANDLE handle =
@@ -145,7 +144,8 @@ OpenResult NativeFile::OpenForReading(const fs::path& path, NativeFile& file,
       return OpenResult::kNotRegular;
     }
     ec = std::error_code(static_cast<int>(error), std::system_category());
-    return OpenResult::kFailed;
+    return error == ERROR_ACCESS_DENIED ? OpenResult::kDenied
+                                        : OpenResult::kFailed;
   }
   file = NativeFile();
   file.handle_ = handle;
@@ -153,8 +153,7 @@ OpenResult NativeFile::OpenForReading(const fs::path& path, NativeFile& file,
     file.Close(ec);
     return OpenResult::kNotRegular;
   }
-  if ((size != nullptr || identity != nullptr) &&
-      !file.Measure(size, identity, ec)) {
+  if (facts != nullptr && !file.Measure(&facts->size, &facts->identity, ec)) {
     file.Close(ec);
     return OpenResult::kFailed;
   }
@@ -162,7 +161,7 @@ OpenResult NativeFile::OpenForReading(const fs::path& path, NativeFile& file,
 }
 
 OpenResult NativeFile::OpenForUpdate(const fs::path& path, NativeFile& file,
-                                     std::error_code& ec) {
+                                     std::error_code& ec, FileFacts* facts) {
   ec.clear();
   HANDLE handle = CreateFileW(
       NativePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -190,6 +189,13 @@ OpenResult NativeFile::OpenForUpdate(const fs::path& path, NativeFile& file,
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
     file.Close(ec);
     return OpenResult::kNotRegular;
+  }
+  if (facts != nullptr) {
+    facts->size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    facts->identity = {info.dwVolumeSerialNumber,
+                       (std::uint64_t{info.nFileIndexHigh} << 32) |
+                           info.nFileIndexLow};
+    facts->links = info.nNumberOfLinks;
   }
   return OpenResult::kOk;
 }
@@ -229,7 +235,7 @@ bool NativeFile::Measure(std::uint64_t* size, FileIdentity* identity,
   return true;
 }
 
-bool NativeFile::OwnedByThisUser() const { return true; }
+bool NativeFile::PrivateToThisUser() const { return true; }
 
 std::size_t NativeFile::Read(std::uint8_t* data, std::size_t n,
                              std::error_code& ec) {
@@ -352,11 +358,15 @@ std::vector<std::string> FolderEntries(const fs::path& folder,
 }
 
 FolderLock::FolderLock(FolderLock&& other) noexcept
-    : mutex_(std::exchange(other.mutex_, nullptr)) {}
+    : identity_(other.identity_),
+      name_(std::move(other.name_)),
+      mutex_(std::exchange(other.mutex_, nullptr)) {}
 
 FolderLock& FolderLock::operator=(FolderLock&& other) noexcept {
   if (this != &other) {
     Release();
+    identity_ = other.identity_;
+    name_ = std::move(other.name_);
     mutex_ = std::exchange(other.mutex_, nullptr);
   }
   return *this;
@@ -364,9 +374,7 @@ FolderLock& FolderLock::operator=(FolderLock&& other) noexcept {
 
 FolderLock::~FolderLock() { Release(); }
 
-bool FolderLock::Acquire(const fs::path& folder, bool shared,
-                         std::error_code& ec) {
-  (void)shared;  // a mutex is only ever held by one
+bool FolderLock::Open(const fs::path& folder, std::error_code& ec) {
   ec.clear();
   Release();
   // One name per folder: its absolute path, upper case, as an FNV-1a hash.
@@ -379,7 +387,14 @@ bool FolderLock::Acquire(const fs::path& folder, bool shared,
   wchar_t name[64];
   swprintf(name, 64, L"Local\\tesk-folder-%016llx",
            static_cast<unsigned long long>(hash));
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+  name_ = name;
+  return true;
+}
+
+bool FolderLock::Lock(bool shared, std::error_code& ec) {
+  (void)shared;  // a mutex is only ever held by one
+  ec.clear();
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name_.c_str());
   if (mutex == nullptr) {
     ec = LastError();
     return false;
@@ -393,6 +408,10 @@ bool FolderLock::Acquire(const fs::path& folder, bool shared,
   mutex_ = mutex;
   return true;
 }
+
+std::uint32_t DefaultPermissions() { return 0666; }
+
+FileIdentity IdentityAt(const fs::path&) { return {}; }
 
 void FolderLock::Release() {
   if (mutex_ == nullptr) return;
@@ -441,31 +460,75 @@ std::error_code LastError() {
 
 bool IsMissingError(int error) { return error == ENOENT || error == ENOTDIR; }
 
-// Opens `path` with `flags`, never blocking on a FIFO or a device, and keeps
-// it only if it is a regular file.
-OpenResult OpenRegular(const fs::path& path, int flags, int& fd,
-                       std::error_code& ec, std::uint64_t* size = nullptr,
-                       FileIdentity* identity = nullptr) {
-  ec.clear();
+uid_t User() {
+  static const uid_t user = ::geteuid();
+  return user;
+}
+
+FileIdentity IdentityOf(const struct stat& st) {
+  return {static_cast<std::uint64_t>(st.st_dev),
+          static_cast<std::uint64_t>(st.st_ino)};
+}
+
+void FillFacts(const struct stat& st, FileFacts* facts) {
+  if (facts == nullptr) return;
+  facts->size = static_cast<std::uint64_t>(st.st_size);
+  facts->identity = IdentityOf(st);
+  facts->permissions = static_cast<std::uint32_t>(st.st_mode & 0777);
+  facts->links = static_cast<std::uint64_t>(st.st_nlink);
+  facts->owned_by_user = st.st_uid == User();
+}
+
+OpenResult FailedOpen(std::error_code& ec) {
+  if (IsMissingError(errno)) return OpenResult::kMissing;
+  ec = LastError();
+  return errno == EACCES || errno == EPERM ? OpenResult::kDenied
+                                           : OpenResult::kFailed;
+}
+
+// True when the symbolic link at `path` may be followed: it belongs to the
+// user, or to the owner of the folder it is in.
+bool MayFollow(const fs::path& path) {
+  struct stat link;
+  if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+    return false;
+  }
+  if (link.st_uid == User()) return true;
+  struct stat folder;
+  return ::stat(FolderOf(path).c_str(), &folder) == 0 &&
+         folder.st_uid == link.st_uid;
+}
+
+int OpenOnce(const fs::path& path, int flags) {
+  int fd;
   do {
     fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    if (IsMissingError(errno)) return OpenResult::kMissing;
-    ec = LastError();
-    return OpenResult::kFailed;
+  return fd;
+}
+
+// Opens `path` with `flags`, never blocking on a FIFO or a device, and keeps
+// it only if it is a regular file. A link is followed where MayFollow()
+// says so, or never with `never_follow`.
+OpenResult OpenRegular(const fs::path& path, int flags, bool never_follow,
+                       int& fd, std::error_code& ec, FileFacts* facts) {
+  ec.clear();
+  fd = OpenOnce(path, flags | O_NOFOLLOW);
+  if (fd < 0 && errno == ELOOP && !never_follow) {
+    if (!MayFollow(path)) {
+      ec = std::make_error_code(std::errc::operation_not_permitted);
+      return OpenResult::kDenied;
+    }
+    fd = OpenOnce(path, flags);
   }
+  if (fd < 0) return FailedOpen(ec);
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     fd = -1;
     return OpenResult::kNotRegular;
   }
-  if (size != nullptr) *size = static_cast<std::uint64_t>(st.st_size);
-  if (identity != nullptr) {
-    identity->device = static_cast<std::uint64_t>(st.st_dev);
-    identity->number = static_cast<std::uint64_t>(st.st_ino);
-  }
+  FillFacts(st, facts);
   return OpenResult::kOk;
 }
 
@@ -492,8 +555,7 @@ PathStatus StatusOf(const fs::path& path, std::error_code& ec) {
     if (!IsMissingError(errno)) ec = LastError();
     return status;
   }
-  static const uid_t user = ::geteuid();
-  status.owned_by_user = st.st_uid == user;
+  status.owned_by_user = st.st_uid == User();
   if (S_ISREG(st.st_mode)) {
     status.kind = PathKind::kRegular;
     status.permissions = static_cast<std::uint32_t>(st.st_mode & 0777);
@@ -528,16 +590,15 @@ NativeFile::~NativeFile() {
 bool NativeFile::is_open() const { return fd_ >= 0; }
 
 OpenResult NativeFile::OpenForReading(const fs::path& path, NativeFile& file,
-                                      std::error_code& ec, std::uint64_t* size,
-                                      FileIdentity* identity) {
+                                      std::error_code& ec, FileFacts* facts) {
   file = NativeFile();
-  return OpenRegular(path, O_RDONLY, file.fd_, ec, size, identity);
+  return OpenRegular(path, O_RDONLY, false, file.fd_, ec, facts);
 }
 
 OpenResult NativeFile::OpenForUpdate(const fs::path& path, NativeFile& file,
-                                     std::error_code& ec) {
+                                     std::error_code& ec, FileFacts* facts) {
   file = NativeFile();
-  return OpenRegular(path, O_RDWR | O_NOFOLLOW, file.fd_, ec);
+  return OpenRegular(path, O_RDWR, true, file.fd_, ec, facts);
 }
 
 bool NativeFile::CreateNew(const fs::path& path,
@@ -583,9 +644,10 @@ bool NativeFile::Measure(std::uint64_t* size, FileIdentity* identity,
   return true;
 }
 
-bool NativeFile::OwnedByThisUser() const {
+bool NativeFile::PrivateToThisUser() const {
   struct stat st;
-  return ::fstat(fd_, &st) == 0 && st.st_uid == ::geteuid();
+  return ::fstat(fd_, &st) == 0 && st.st_uid == User() && st.st_nlink == 1 &&
+         (st.st_mode & 022) == 0;
 }
 
 std::size_t NativeFile::Read(std::uint8_t* data, std::size_t n,
@@ -720,11 +782,12 @@ std::vector<std::string> FolderEntries(const fs::path& folder,
 }
 
 FolderLock::FolderLock(FolderLock&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)) {}
+    : identity_(other.identity_), fd_(std::exchange(other.fd_, -1)) {}
 
 FolderLock& FolderLock::operator=(FolderLock&& other) noexcept {
   if (this != &other) {
     Release();
+    identity_ = other.identity_;
     fd_ = std::exchange(other.fd_, -1);
   }
   return *this;
@@ -732,8 +795,7 @@ FolderLock& FolderLock::operator=(FolderLock&& other) noexcept {
 
 FolderLock::~FolderLock() { Release(); }
 
-bool FolderLock::Acquire(const fs::path& folder, bool shared,
-                         std::error_code& ec) {
+bool FolderLock::Open(const fs::path& folder, std::error_code& ec) {
   ec.clear();
   Release();
   const int fd = ::open(folder.empty() ? "." : folder.c_str(),
@@ -742,16 +804,21 @@ bool FolderLock::Acquire(const fs::path& folder, bool shared,
     ec = LastError();
     return false;
   }
+  struct stat st;
+  if (::fstat(fd, &st) == 0) identity_ = IdentityOf(st);
+  fd_ = fd;
+  return true;
+}
+
+bool FolderLock::Lock(bool shared, std::error_code& ec) {
   int result;
   do {
-    result = ::flock(fd, shared ? LOCK_SH : LOCK_EX);
+    result = ::flock(fd_, shared ? LOCK_SH : LOCK_EX);
   } while (result != 0 && errno == EINTR);
   if (result != 0) {
     ec = LastError();
-    ::close(fd);
     return false;
   }
-  fd_ = fd;
   return true;
 }
 
@@ -779,6 +846,21 @@ bool FolderLock::SyncFileSystem(std::error_code& ec) {
   }
 #endif
   return true;
+}
+
+std::uint32_t DefaultPermissions() {
+  static const std::uint32_t permissions = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return static_cast<std::uint32_t>(0666 & ~mask);
+  }();
+  return permissions;
+}
+
+FileIdentity IdentityAt(const fs::path& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return {};
+  return IdentityOf(st);
 }
 
 bool SyncsFilesOneByOne() {

@@ -45,13 +45,38 @@ PathStatus StatusOf(const std::filesystem::path& path, std::error_code& ec);
 PathKind KindOf(const std::filesystem::path& path, std::error_code& ec);
 
 // Which file an open descriptor refers to, to tell two names of one file.
+// All zero where the system does not tell (Windows, for a path).
 struct FileIdentity {
   std::uint64_t device = 0;
   std::uint64_t number = 0;
   bool operator==(const FileIdentity&) const = default;
+  auto operator<=>(const FileIdentity&) const = default;
+  bool known() const { return device != 0 || number != 0; }
 };
 
-enum class OpenResult { kOk, kMissing, kNotRegular, kFailed };
+// What the open descriptor of a file tells about it.
+struct FileFacts {
+  std::uint64_t size = 0;
+  FileIdentity identity;
+  std::uint32_t permissions = 0666;  // the 0777 bits
+  std::uint64_t links = 1;
+  bool owned_by_user = true;
+};
+
+enum class OpenResult {
+  kOk,
+  kMissing,     // nothing at the path, or a folder on the way is missing
+  kDenied,      // the user may not read it
+  kNotRegular,  // a folder, FIFO, device or socket
+  kFailed,      // anything else: the system's reason is in `ec`
+};
+
+// The permission bits the system gives a new file (0666 less the umask).
+std::uint32_t DefaultPermissions();
+
+// The identity of what is at `path` (not following a link), or an unknown
+// one where it is missing or the system does not tell.
+FileIdentity IdentityAt(const std::filesystem::path& path);
 
 // An open file, closed when it goes away. Moves, never copies.
 class NativeFile {
@@ -64,17 +89,19 @@ class NativeFile {
   ~NativeFile();
 
   // Opens an existing file for reading. Never blocks: anything that is not
-  // a regular file (a FIFO, a device, a folder) gives kNotRegular. Its size
-  // and identity, as the open descriptor tells them, go to *size and
-  // *identity where given.
+  // a regular file (a FIFO, a device, a folder) gives kNotRegular. A
+  // symbolic link is followed only if it belongs to the user or to the
+  // owner of its folder (as the kernel protects sticky folders); another
+  // user's link gives kDenied. What the open descriptor tells goes to
+  // *facts where given.
   static OpenResult OpenForReading(const std::filesystem::path& path,
                                    NativeFile& file, std::error_code& ec,
-                                   std::uint64_t* size = nullptr,
-                                   FileIdentity* identity = nullptr);
+                                   FileFacts* facts = nullptr);
   // Opens an existing regular file for reading and writing. A symbolic link
   // at `path` is not followed (kFailed, with the system's reason).
   static OpenResult OpenForUpdate(const std::filesystem::path& path,
-                                  NativeFile& file, std::error_code& ec);
+                                  NativeFile& file, std::error_code& ec,
+                                  FileFacts* facts = nullptr);
   // Creates a new file, failing if anything at all is at `path`, a link
   // included. It has exactly the permission bits `permissions` (never a
   // set-id bit) from the start, or without them those the system gives a
@@ -88,8 +115,10 @@ class NativeFile {
   // The size and identity of the open file, from the descriptor itself.
   bool Measure(std::uint64_t* size, FileIdentity* identity,
                std::error_code& ec) const;
-  // True when the open file belongs to the user running the program.
-  bool OwnedByThisUser() const;
+  // True when the open file belongs to the user running the program, has
+  // no other name and nobody else may write it: then what it holds came
+  // from this user.
+  bool PrivateToThisUser() const;
   // Reads up to n bytes; returns how many (0 at the end, or with `ec` set).
   std::size_t Read(std::uint8_t* data, std::size_t n, std::error_code& ec);
   bool WriteAll(const std::uint8_t* data, std::size_t n, std::error_code& ec);
@@ -138,9 +167,18 @@ class FolderLock {
   FolderLock& operator=(const FolderLock&) = delete;
   ~FolderLock();
 
-  // Waits for the lock. Returns false when the folder cannot be opened.
+  // Opens the folder (without locking it yet). Returns false when it
+  // cannot be opened.
+  bool Open(const std::filesystem::path& folder, std::error_code& ec);
+  // Which folder was opened, however it was named; unknown on Windows.
+  FileIdentity identity() const { return identity_; }
+  // Waits for the lock of the opened folder.
+  bool Lock(bool shared, std::error_code& ec);
+  // Open() and Lock() at once.
   bool Acquire(const std::filesystem::path& folder, bool shared,
-               std::error_code& ec);
+               std::error_code& ec) {
+    return Open(folder, ec) && Lock(shared, ec);
+  }
   // Puts the folder's entries (new names, renames, removals) on the disk.
   bool SyncFolder(std::error_code& ec);
   // Puts everything written to files on the folder's file system on the
@@ -150,7 +188,9 @@ class FolderLock {
 
  private:
   void Release();
+  FileIdentity identity_;
 #if defined(_WIN32)
+  std::wstring name_;
   void* mutex_ = nullptr;
 #else
   int fd_ = -1;

@@ -18,15 +18,16 @@ namespace {
 // the temporary's name fits wherever the target's does.
 constexpr std::size_t kNamePrefixLength = 40;
 
+// A generator seeded once per process from the system's randomness, so
+// that no run can tell the names of another's next temporaries; together
+// with the process id in the name, names do not meet.
 std::uint32_t RandomPart() {
-  static std::uint32_t counter = [] {
+  static std::mt19937 generator = [] {
     std::random_device random;
-    return static_cast<std::uint32_t>(random());
+    std::seed_seq seed{random(), random(), random(), random()};
+    return std::mt19937(seed);
   }();
-  // A counter from a random start: unique within the run, unlikely to meet
-  // another run's even with the same process id.
-  counter = counter * 2891336453u + 1;
-  return counter;
+  return static_cast<std::uint32_t>(generator());
 }
 
 }  // namespace
@@ -111,19 +112,20 @@ OutputFile::~OutputFile() {
   ForgetTemporary(temp_);
 }
 
-OutputProblem OutputFile::Begin(const fs::path& target, std::error_code& ec) {
+OutputProblem OutputFile::Begin(const fs::path& target, std::error_code& ec,
+                                std::uint32_t limit) {
   ec.clear();
   target_ = target;
   const PathStatus status = StatusOf(target, ec);
   if (ec) return OutputProblem::kCannotCreate;
-  std::optional<std::uint32_t> permissions;
+  std::uint32_t permissions = DefaultPermissions();
   switch (status.kind) {
     case PathKind::kMissing:
     case PathKind::kLink:
       break;
     case PathKind::kRegular:
       if (status.read_only) return OutputProblem::kReadOnly;
-      permissions = status.permissions;
+      if (status.owned_by_user) permissions = status.permissions;
       break;
     case PathKind::kDirectory:
     case PathKind::kOther:
@@ -137,7 +139,7 @@ OutputProblem OutputFile::Begin(const fs::path& target, std::error_code& ec) {
     // Registered before it exists, so that an interrupt cannot leave it.
     InterruptsHeld held;
     TrackTemporary(temp);
-    if (!NativeFile::CreateNew(temp, permissions, file_, ec)) {
+    if (!NativeFile::CreateNew(temp, permissions & limit & 0777, file_, ec)) {
       ForgetTemporary(temp);
       return OutputProblem::kCannotCreate;
     }

@@ -2,8 +2,9 @@
 // target, made for this run alone: its name carries the program's process id
 // and a random part (TARGET.<pid>-<random>.tesk-tmp, the target's name cut
 // short if it is long), it is created exclusively (never following or opening
-// anything already there), and it has the target's permission bits from the
-// start, set-id bits never. A finished temporary is handed to a Commit
+// anything already there), and it has its permission bits from the start:
+// those of the target where the user owns it (another user's bits are never
+// taken over), never wider than the program's inputs, set-id bits never. A finished temporary is handed to a Commit
 // (common/commit.h), which renames it over its target; one that is never
 // handed over is removed.
 //
@@ -107,8 +108,12 @@ class OutputFile {
   // Removes a temporary that was never handed over.
   ~OutputFile();
 
-  // Looks at the target and creates the temporary beside it.
-  OutputProblem Begin(const std::filesystem::path& target, std::error_code& ec);
+  // Looks at the target and creates the temporary beside it. The new file
+  // has the permission bits of a target the user owns (or those the system
+  // gives a new file), less any bit that `limit` lacks: a program passes the
+  // bits its inputs share, so that no output shows more than they do.
+  OutputProblem Begin(const std::filesystem::path& target, std::error_code& ec,
+                      std::uint32_t limit = 0777);
   const std::filesystem::path& target() const { return target_; }
   const std::filesystem::path& temporary() const { return temp_; }
 

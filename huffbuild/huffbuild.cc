@@ -69,15 +69,21 @@ constexpr int kRecordsPerDot = 50;
 // Reads one dte file into the census. Returns false, after its message,
 // when the run must end; *read says whether the file was there.
 bool CountDteFile(const std::string& script, common::BlockReader& dte,
-                  Census& census, bool* read, std::ostream& out) {
+                  Census& census, bool* read, std::uint32_t* limit,
+                  std::ostream& out) {
   std::error_code ec;
   switch (dte.Open(common::DteName(script), ec)) {
     case common::OpenResult::kOk:
       break;
     case common::OpenResult::kMissing:
-    case common::OpenResult::kFailed:
+    case common::OpenResult::kDenied:
       out << Format(kCannotOpenDte, script.c_str());
       return true;
+    case common::OpenResult::kFailed:
+      // Not missing: the system could not open it (no descriptors left,
+      // an I/O error), which no run may take for success.
+      out << Format(kCannotReadDte, script.c_str());
+      return false;
     case common::OpenResult::kNotRegular:
       out << Format(kDteNotAFile, script.c_str());
       return false;
@@ -87,6 +93,7 @@ bool CountDteFile(const std::string& script, common::BlockReader& dte,
     return false;
   }
   *read = true;
+  *limit &= dte.facts().permissions;
   while (dte.remaining() > 0) {
     // The reader fills to the block's size or the file's end; both are
     // even, so every block holds whole units.
@@ -104,15 +111,17 @@ bool CountDteFile(const std::string& script, common::BlockReader& dte,
 
 // Reads every named dte file into the census. Returns false, after its
 // message, when the run must end.
+// *limit keeps the permission bits all dte files share: the tables show no
+// more than they do.
 bool TakeCensus(const std::vector<std::string>& scripts, Census& census,
-                std::span<std::uint8_t> block, std::ostream& out,
-                const common::RunSettings& settings) {
+                std::span<std::uint8_t> block, std::uint32_t* limit,
+                std::ostream& out, const common::RunSettings& settings) {
   bool any_read = false;
   for (const std::string& script : scripts) {
     // An even block keeps every read to whole units.
     common::BlockReader dte(block.first(block.size() & ~std::size_t{1}),
                             settings.faults);
-    if (!CountDteFile(script, dte, census, &any_read, out)) return false;
+    if (!CountDteFile(script, dte, census, &any_read, limit, out)) return false;
   }
   if (!any_read) {
     out << kNothingRead;
@@ -143,9 +152,11 @@ std::optional<int> LongestPattern(const std::vector<NodeEntry>& table,
 }
 
 bool WriteNodeTable(const std::vector<NodeEntry>& table,
-                    common::OutputFile& tbl, std::ostream& out) {
+                    common::OutputFile& tbl, std::uint32_t limit,
+                    std::ostream& out) {
   std::error_code ec;
-  if (tbl.Begin(common::kNodeTableName, ec) != common::OutputProblem::kNone) {
+  if (tbl.Begin(common::kNodeTableName, ec, limit) !=
+      common::OutputProblem::kNone) {
     out << kCannotOpenTable;
     return false;
   }
@@ -156,10 +167,11 @@ bool WriteNodeTable(const std::vector<NodeEntry>& table,
 // Writes the Bit Pattern Table with a dot for every 50 records.
 bool WriteBitPatternTable(const std::vector<NodeEntry>& table,
                           const std::vector<std::string>& patterns,
-                          common::OutputFile& bit, std::ostream& out) {
+                          common::OutputFile& bit, std::uint32_t limit,
+                          std::ostream& out) {
   out << kBuilding;
   std::error_code ec;
-  if (bit.Begin(common::kBitPatternTableName, ec) !=
+  if (bit.Begin(common::kBitPatternTableName, ec, limit) !=
       common::OutputProblem::kNone) {
     out << kCannotOpenBits;
     return false;
@@ -187,10 +199,9 @@ bool CommitTables(common::OutputFile& tbl, common::OutputFile& bit,
     out << "\n" << kCannotWriteBits;
     return false;
   }
-  common::HoldInterruptsUntilExit();
   common::Commit commit(settings.faults);
   commit.Add({tbl.HandOver(), bit.HandOver()});
-  const common::Commit::Outcome outcome = commit.CommitAll().front();
+  const common::Commit::Outcome outcome = commit.CommitAll(true).front();
   if (outcome.ec == std::errc::interrupted) {
     out << "\n" << kInterrupted;
     return false;
@@ -216,9 +227,10 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   // One block serves the reading of the dte files, then the writing.
   const common::Block block(settings.block_size);
   Census census;
-  if (!TakeCensus(args, census, block, out, settings)) return 1;
+  std::uint32_t limit = 0777;
+  if (!TakeCensus(args, census, block, &limit, out, settings)) return 1;
   return WriteTables(BuildNodeTable(census.CompletedNodes()), block, out,
-                     settings)
+                     settings, limit)
              ? 0
              : 1;
 }
@@ -334,7 +346,7 @@ bool WriteTables(const std::vector<NodeEntry>& table, std::ostream& out,
 
 bool WriteTables(const std::vector<NodeEntry>& table,
                  std::span<std::uint8_t> buffer, std::ostream& out,
-                 const common::RunSettings& settings) {
+                 const common::RunSettings& settings, std::uint32_t limit) {
   const std::vector<std::string> patterns = BitPatterns(table, kLeafCount);
   const std::optional<int> longest = LongestPattern(table, patterns, out);
   if (!longest) return false;
@@ -342,8 +354,8 @@ bool WriteTables(const std::vector<NodeEntry>& table,
   // record through the buffer.
   common::OutputFile tbl({}, settings.faults);
   common::OutputFile bit(buffer, settings.faults);
-  if (!WriteNodeTable(table, tbl, out)) return false;
-  if (!WriteBitPatternTable(table, patterns, bit, out)) return false;
+  if (!WriteNodeTable(table, tbl, limit, out)) return false;
+  if (!WriteBitPatternTable(table, patterns, bit, limit, out)) return false;
   if (!CommitTables(tbl, bit, out, settings)) return false;
   out << Format(kLongestPatternIs, *longest);
   return true;

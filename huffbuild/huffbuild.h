@@ -79,10 +79,12 @@ std::vector<std::string> BitPatterns(const std::vector<NodeEntry>& table,
 // when the tables could not be written; both then stay as they were.
 bool WriteTables(const std::vector<NodeEntry>& table, std::ostream& out,
                  const common::RunSettings& settings = {});
-// The same, writing through `buffer`.
+// The same, writing through `buffer`; the tables have no permission bit
+// that `limit` lacks.
 bool WriteTables(const std::vector<NodeEntry>& table,
                  std::span<std::uint8_t> buffer, std::ostream& out,
-                 const common::RunSettings& settings);
+                 const common::RunSettings& settings,
+                 std::uint32_t limit = 0777);
 
 // Printed when an interrupt ends the run.
 extern const char* const kInterrupted;

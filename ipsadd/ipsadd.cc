@@ -87,6 +87,7 @@ std::optional<std::vector<RecordSpan>> OpenData(const std::string& name,
     case common::OpenResult::kOk:
       break;
     case common::OpenResult::kMissing:
+    case common::OpenResult::kDenied:
     case common::OpenResult::kFailed:
       out << Format(kCannotOpenData, name.c_str());
       return std::nullopt;
@@ -134,9 +135,8 @@ bool AppendRecords(const std::string& data_name, common::BlockReader& data,
     }
     return !data.failed();
   };
-  common::HoldInterruptsUntilExit();
-  const common::AppendResult result =
-      common::AppendInPlace(kIpsName, buffer, write, settings.faults);
+  const common::AppendResult result = common::AppendInPlace(
+      kIpsName, buffer, write, true, settings.faults, data.facts().permissions);
   if (result.ec == std::errc::interrupted) {
     out << kInterrupted;
     return false;

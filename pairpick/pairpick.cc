@@ -30,6 +30,8 @@ constexpr const char* kHelpDetails =
     "were.\n";
 constexpr const char* kCannotOpenPuretext =
     "Could not open puretext file %s. Skipping...\n";
+constexpr const char* kCannotOpenPuretextBecause =
+    "Could not open puretext file %s: %s. Skipping...\n";
 constexpr const char* kCannotOpenInformation =
     "Could not open information file %s. Skipping...\n";
 constexpr const char* kCannotOpenInformationBecause =
@@ -253,8 +255,13 @@ PairList SurveyScripts(std::vector<Script>& scripts, RunState& run) {
         }
         break;
       case common::OpenResult::kMissing:
-      case common::OpenResult::kFailed:
+      case common::OpenResult::kDenied:
         run.err << Format(kCannotOpenPuretext, script.pure.c_str());
+        break;
+      case common::OpenResult::kFailed:
+        run.err << Format(kCannotOpenPuretextBecause, script.pure.c_str(),
+                          ec.message().c_str());
+        script.refused = true;
         break;
       case common::OpenResult::kNotRegular:
         run.err << Format(kPuretextNotAFile, script.pure.c_str());
@@ -270,26 +277,36 @@ PairList SurveyScripts(std::vector<Script>& scripts, RunState& run) {
 std::optional<ScriptOutcome> OpenInputs(const Script& script,
                                         BlockReader& puretext,
                                         std::vector<std::uint8_t>& info,
+                                        common::FileFacts& info_facts,
                                         RunState& run) {
   std::error_code ec;
   switch (puretext.Open(script.pure, ec)) {
     case common::OpenResult::kOk:
       break;
     case common::OpenResult::kMissing:
-    case common::OpenResult::kFailed:
+    case common::OpenResult::kDenied:
       run.err << Format(kCannotOpenPuretext, script.pure.c_str());
       return ScriptOutcome::kSkipped;
+    case common::OpenResult::kFailed:
+      run.err << Format(kCannotOpenPuretextBecause, script.pure.c_str(),
+                        ec.message().c_str());
+      return ScriptOutcome::kRefused;
     case common::OpenResult::kNotRegular:
       run.err << Format(kPuretextNotAFile, script.pure.c_str());
       return ScriptOutcome::kRefused;
   }
-  switch (common::ReadWholeFile(script.info, info, run.settings.faults)) {
+  switch (common::ReadWholeFile(script.info, info, run.settings.faults,
+                                &info_facts, &ec)) {
     case common::ReadResult::kOk:
       return std::nullopt;
     case common::ReadResult::kMissing:
-    case common::ReadResult::kCannotOpen:
+    case common::ReadResult::kDenied:
       run.err << Format(kCannotOpenInformation, script.info.c_str());
       return ScriptOutcome::kSkipped;
+    case common::ReadResult::kCannotOpen:
+      run.err << Format(kCannotOpenInformationBecause, script.info.c_str(),
+                        ec.message().c_str());
+      return ScriptOutcome::kRefused;
     case common::ReadResult::kNotRegular:
       run.err << Format(kInformationNotAFile, script.info.c_str());
       return ScriptOutcome::kRefused;
@@ -399,22 +416,26 @@ ScriptOutcome ReencodeScript(const Script& script,
                              const SubstitutionTable& table, RunState& run) {
   BlockReader puretext(run.read_block, run.settings.faults);
   std::vector<std::uint8_t> info;
+  common::FileFacts info_facts;
   if (const std::optional<ScriptOutcome> ended =
-          OpenInputs(script, puretext, info, run)) {
+          OpenInputs(script, puretext, info, info_facts, run)) {
     return *ended;
   }
 
-  // The information file is written whole, straight from `info`.
+  // The information file is written whole, straight from `info`. Neither
+  // output may show more than the inputs it comes from.
+  const std::uint32_t limit =
+      puretext.facts().permissions & info_facts.permissions;
   common::OutputFile info_out({}, run.settings.faults);
   common::OutputFile dte_out(run.write_block, run.settings.faults);
   std::error_code ec;
-  common::OutputProblem problem = info_out.Begin(script.info, ec);
+  common::OutputProblem problem = info_out.Begin(script.info, ec, limit);
   if (problem != common::OutputProblem::kNone) {
     run.err << Format(kCannotOpenInformationBecause, script.info.c_str(),
                       ProblemText(problem, info_out, ec).c_str());
     return ScriptOutcome::kRefused;
   }
-  problem = dte_out.Begin(script.dte, ec);
+  problem = dte_out.Begin(script.dte, ec, limit);
   if (problem != common::OutputProblem::kNone) {
     run.err << Format(kCannotOpenDteBecause, script.dte.c_str(),
                       ProblemText(problem, dte_out, ec).c_str());
@@ -429,9 +450,10 @@ ScriptOutcome ReencodeScript(const Script& script,
 }
 
 // Renames the finished scripts' files over their targets; returns false if
-// any script could not be committed.
-bool CommitScripts(RunState& run) {
-  const std::vector<common::Commit::Outcome> outcomes = run.commit.CommitAll();
+// any script could not be committed. `last` when nothing follows.
+bool CommitScripts(RunState& run, bool last) {
+  const std::vector<common::Commit::Outcome> outcomes =
+      run.commit.CommitAll(last);
   const std::vector<const Script*> committed = std::move(run.committing);
   run.committing.clear();
   const bool interrupted = std::any_of(outcomes.begin(), outcomes.end(),
@@ -487,14 +509,13 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
     // A script named again sees what the run made of it before.
     if (run.commit.Replaces(script.pure) || run.commit.Replaces(script.info) ||
         run.commit.Replaces(script.dte)) {
-      all_written = CommitScripts(run) && all_written;
+      all_written = CommitScripts(run, false) && all_written;
     }
     if (ReencodeScript(script, table, run) == ScriptOutcome::kRefused) {
       all_written = false;
     }
   }
-  common::HoldInterruptsUntilExit();
-  all_written = CommitScripts(run) && all_written;
+  all_written = CommitScripts(run, true) && all_written;
   return all_written ? 0 : 1;
 }
 

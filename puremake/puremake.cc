@@ -73,23 +73,30 @@ struct ScriptOutputs {
 struct RunState {
   std::ostream& err;
   const common::RunSettings& settings;
-  std::vector<std::uint8_t> read_block;
+  common::Block read_block;
   // Each script's two outputs are written at once, through these buffers;
   // finished, they need them no longer.
-  std::vector<std::uint8_t> pure_block;
-  std::vector<std::uint8_t> info_block;
+  common::Block pure_block;
+  common::Block info_block;
   std::deque<ScriptOutputs> outputs;
   // Once a script failed, the later ones are only checked.
   bool failed = false;
+  // The permission bits the table shares with the script being made: its
+  // outputs show no more than their inputs.
+  std::uint32_t table_permissions = 0777;
+  std::uint32_t limit = 0777;
 };
 
 // Reads and parses the table; nullopt after the message.
 std::optional<common::Table> ReadTable(const std::string& name, RunState& run) {
   std::vector<std::uint8_t> bytes;
-  switch (common::ReadWholeFile(name, bytes, run.settings.faults)) {
+  common::FileFacts facts;
+  switch (common::ReadWholeFile(name, bytes, run.settings.faults, &facts)) {
     case common::ReadResult::kOk:
+      run.table_permissions = facts.permissions;
       break;
     case common::ReadResult::kMissing:
+    case common::ReadResult::kDenied:
     case common::ReadResult::kCannotOpen:
       run.err << Format(kCannotOpen, kTableKind, name.c_str());
       return std::nullopt;
@@ -114,8 +121,10 @@ bool OpenText(const Script& script, common::BlockReader& text, RunState& run) {
   std::error_code ec;
   switch (text.Open(script.text, ec)) {
     case common::OpenResult::kOk:
+      run.limit = run.table_permissions & text.facts().permissions;
       return true;
     case common::OpenResult::kMissing:
+    case common::OpenResult::kDenied:
     case common::OpenResult::kFailed:
       run.err << Format(kCannotOpen, kScriptKind, script.text.c_str());
       return false;
@@ -150,7 +159,7 @@ std::string ProblemText(common::OutputProblem problem,
 bool BeginOutput(common::OutputFile& file, const char* kind,
                  const std::string& target, RunState& run) {
   std::error_code ec;
-  const common::OutputProblem problem = file.Begin(target, ec);
+  const common::OutputProblem problem = file.Begin(target, ec, run.limit);
   if (problem == common::OutputProblem::kNone) return true;
   run.err << Format(kCannotOpenBecause, kind, target.c_str(),
                     ProblemText(problem, file, ec).c_str());
@@ -254,10 +263,9 @@ bool CommitScripts(const std::vector<Script>& scripts, RunState& run) {
     group.push_back(outputs.pure.HandOver());
     group.push_back(outputs.info.HandOver());
   }
-  common::HoldInterruptsUntilExit();
   common::Commit commit(run.settings.faults);
   commit.Add(std::move(group));
-  const common::Commit::Outcome outcome = commit.CommitAll().front();
+  const common::Commit::Outcome outcome = commit.CommitAll(true).front();
   if (outcome.ec == std::errc::interrupted) {
     run.err << kInterrupted;
     return false;
@@ -304,9 +312,9 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   }
   RunState run{err,
                settings,
-               std::vector<std::uint8_t>(settings.block_size),
-               std::vector<std::uint8_t>(settings.block_size),
-               std::vector<std::uint8_t>(settings.block_size),
+               common::Block(settings.block_size),
+               common::Block(settings.block_size),
+               common::Block(settings.block_size),
                {}};
   const std::optional<common::Table> table = ReadTable(args[0], run);
   if (!table) {

@@ -136,6 +136,7 @@ bool OpenUnitsAndInformation(const std::string& name, const char* kind,
     case common::OpenResult::kOk:
       break;
     case common::OpenResult::kMissing:
+    case common::OpenResult::kDenied:
     case common::OpenResult::kFailed:
       run.err << Format(kCannotOpen, kind, name.c_str());
       return false;
@@ -147,6 +148,7 @@ bool OpenUnitsAndInformation(const std::string& name, const char* kind,
     case common::ReadResult::kOk:
       return true;
     case common::ReadResult::kMissing:
+    case common::ReadResult::kDenied:
     case common::ReadResult::kCannotOpen:
       run.err << Format(kCannotOpen, kInformationKind, info_name.c_str());
       return false;
@@ -294,6 +296,7 @@ std::optional<common::Table> ReadTable(const std::string& name, RunState& run) {
     case common::ReadResult::kOk:
       break;
     case common::ReadResult::kMissing:
+    case common::ReadResult::kDenied:
     case common::ReadResult::kCannotOpen:
       run.err << Format(kCannotOpen, kTableKind, name.c_str());
       return std::nullopt;
