@@ -16,6 +16,7 @@
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -231,6 +232,30 @@ TEST_F(BlockReaderTest, OnlyRegularFilesAreOpened) {
             common::ReadResult::kNotRegular);
 #endif
 }
+
+#if !defined(_WIN32)
+// As the kernel does in sticky folders: a link is followed only if it is
+// the user's, or belongs to the folder's owner.
+TEST_F(BlockReaderTest, LinkOfAnotherUserIsNotFollowed) {
+  if (!testing_support::RunningAsRoot())
+    GTEST_SKIP() << "needs a link of another user";
+  WriteBytes("secret", {7});
+  fs::create_symlink("secret", "mine");
+  fs::create_symlink("secret", "theirs");
+  ASSERT_EQ(lchown("theirs", 65534, 65534), 0);
+  Bytes bytes;
+  EXPECT_EQ(common::ReadWholeFile("mine", bytes), common::ReadResult::kOk);
+  EXPECT_EQ(common::ReadWholeFile("theirs", bytes),
+            common::ReadResult::kDenied);
+  // In a folder of theirs, their link is followed.
+  fs::create_directory("their-folder");
+  fs::create_symlink("../secret", "their-folder/link");
+  ASSERT_EQ(lchown("their-folder/link", 65534, 65534), 0);
+  ASSERT_EQ(chown("their-folder", 65534, 65534), 0);
+  EXPECT_EQ(common::ReadWholeFile("their-folder/link", bytes),
+            common::ReadResult::kOk);
+}
+#endif
 
 TEST_F(BlockReaderTest, FileCutShortAfterOpeningIsAFailedRead) {
   const Bytes bytes(100, 0x5A);

@@ -228,7 +228,7 @@ TEST_F(IpsaddTest, DataFileCutShortWhileAppendingChangesNothing) {
   EXPECT_TRUE(testing_support::NoCommitLeftovers("."));
 }
 
-TEST_F(IpsaddTest, SetIdBitsAreTakenAwayAndLinksRefused) {
+TEST_F(IpsaddTest, SetIdBitsAreTakenAwayAndLinksAndSecondNamesRefused) {
 #if defined(_WIN32)
   GTEST_SKIP() << "Windows has neither set-id bits nor links anyone may make";
 #else
@@ -240,6 +240,12 @@ TEST_F(IpsaddTest, SetIdBitsAreTakenAwayAndLinksRefused) {
   WriteBytes("elsewhere", {9});
   fs::remove("tesk.ips");
   fs::create_symlink("elsewhere", "tesk.ips");
+  EXPECT_EQ(Run({"data", "0"}), 1);
+  EXPECT_EQ(out_.str(), "Could not open IPS file to add data.\n");
+  EXPECT_EQ(ReadBytes("elsewhere"), Bytes{9});
+  // A second name could be anyone's file: appending would write there too.
+  fs::remove("tesk.ips");
+  fs::create_hard_link("elsewhere", "tesk.ips");
   EXPECT_EQ(Run({"data", "0"}), 1);
   EXPECT_EQ(out_.str(), "Could not open IPS file to add data.\n");
   EXPECT_EQ(ReadBytes("elsewhere"), Bytes{9});

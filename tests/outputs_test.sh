@@ -163,12 +163,16 @@ if [ "$(id -u)" = 0 ]; then
     chmod 6755 "setuid/$name"
   done
   (cd setuid && "$build/huffbuild" script1 >/dev/null && "$build/ipsadd" script1.dte 0)
-  for name in tesk.tbl tesk.ips; do
-    mode=$(stat -c %a "setuid/$name")
-    [ "$mode" = 755 ] || fail "$name has the mode $mode after the run"
-  done
+  # The replaced table is the runner's, with the bits a new file gets (not
+  # the other user's); the patch, appended in place, loses its set-id bits.
+  tbl_mode=$(stat -c %a setuid/tesk.tbl)
+  [ "$tbl_mode" = "$(printf '%o' $((0666 & ~$(umask))))" ] ||
+    fail "tesk.tbl has the mode $tbl_mode after the run"
   [ "$(stat -c %u setuid/tesk.tbl)" = 0 ] || fail "tesk.tbl belongs to another user"
-  echo "set-uid targets: the replaced table and the appended patch carry no set-id bit"
+  [ "$(stat -c %a setuid/tesk.ips)" = 755 ] ||
+    fail "tesk.ips has the mode $(stat -c %a setuid/tesk.ips) after the run"
+  echo "set-uid targets: the replaced table is the runner's with new-file bits," \
+    "the appended patch lost its set-id bits"
 else
   echo "set-uid targets: skipped (needs root to make a file of another user)"
 fi
@@ -206,7 +210,27 @@ for ((r = 0; r < 20; r++)); do
 done
 echo "interrupts: 20 runs sent SIGINT or SIGTERM: $interrupted stopped with" \
   "the files as they were, $finished had finished; no temporary left"
-# 7. An output that cannot be made is a failure (status 1) that names its
+# 7. A run waiting for the folder's lock, which anyone who may read the
+# folder can hold, still answers an interrupt at once.
+mkdir waiting
+cp corpus/script1.pure corpus/script1.info waiting/
+flock -s waiting sleep 30 & holder=$!
+sleep 0.3
+(cd waiting && exec "$build/pairpick" script1 2>"$work/err") & pid=$!
+sleep 1
+start=$(date +%s%N)
+kill -INT $pid
+status=0; wait $pid || status=$?
+took=$((($(date +%s%N) - start) / 1000000))
+kill $holder 2>/dev/null || true; wait $holder 2>/dev/null || true
+[ "$status" = 1 ] && [ "$(cat "$work/err")" = "Interrupted. Shutting down..." ] ||
+  fail "pairpick waiting for the lock ended with $status: $(cat "$work/err")"
+[ "$took" -lt 2000 ] || fail "pairpick took $took ms to answer SIGINT while waiting"
+[ -z "$(leftovers waiting)" ] || fail "the interrupted run left $(leftovers waiting)"
+[ ! -e waiting/script1.dte ] || fail "the interrupted run wrote script1.dte"
+echo "waiting for the lock: SIGINT answered in $took ms, nothing written"
+
+# 8. An output that cannot be made is a failure (status 1) that names its
 # cause, not a skip: too few file descriptors, and a folder the user may
 # read but not write.
 mkdir limits

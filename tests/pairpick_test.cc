@@ -665,6 +665,19 @@ TEST_F(PairpickTest, RewrittenInformationFileKeepsItsPermissionBits) {
 }
 #endif
 
+#if !defined(_WIN32)
+TEST_F(PairpickTest, OutputsShowNoMoreThanTheirInputs) {
+  WriteScript("a", {{T(0x41), T(0x42)}});
+  fs::permissions("a.pure", fs::perms(0600));
+  fs::permissions("a.info", fs::perms(0640));
+  ASSERT_EQ(Run({"a"}), 0) << err_.str();
+  EXPECT_EQ(fs::status("a.dte").permissions() & fs::perms::all,
+            fs::perms(0600));
+  EXPECT_EQ(fs::status("a.info").permissions() & fs::perms::all,
+            fs::perms(0600));
+}
+#endif
+
 TEST_F(PairpickTest, OutOfMemoryIsReported) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP()
