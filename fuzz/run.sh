@@ -1,12 +1,12 @@
 #!/bin/sh
 # Builds the fuzz targets with clang and runs each for SECONDS seconds:
-#   sh fuzz/run.sh SECONDS [pairpick|huffbuild|ipsadd ...]
+#   sh fuzz/run.sh SECONDS [pairpick|huffbuild|ipsadd|huffpack ...]
 # The seeds in fuzz/corpus/ are copied to build-fuzz/corpus/ (or FUZZ_BUILD's),
 # where the corpus grows from run to run; crashes land in build-fuzz/findings/.
 set -eu
 seconds=${1:-60}
 shift || true
-targets=${*:-pairpick huffbuild ipsadd}
+targets=${*:-pairpick huffbuild ipsadd huffpack}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(mkdir -p "${FUZZ_BUILD:-$root/build-fuzz}" && cd "${FUZZ_BUILD:-$root/build-fuzz}" && pwd)
 
