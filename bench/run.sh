@@ -66,8 +66,10 @@ for size in $sizes; do
   row "cat dte" "$dte_mb" "$cat_dte" 0 "" 0
   row huffbuild "$dte_mb" "$t" "$peak" cat "$cat_dte"
 
-  read -r t peak < <(measure nothing "$build/chainreport" $scripts)
-  row chainreport "$dte_mb" "$t" "$peak" cat "$cat_dte"
+  read -r t_report peak < <(measure nothing "$build/chainreport" $scripts)
+  row chainreport "$dte_mb" "$t_report" "$peak" cat "$cat_dte"
+  read -r t peak < <(measure nothing "$build/huffpack" $scripts)
+  row huffpack "$dte_mb" "$t" "$peak" chainreport "$t_report"
 
   head -c 16000000 script1.pure > data16
   read -r cp_data _ < <(measure clear_copy cp --reflink=never data16 copy/)
