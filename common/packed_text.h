@@ -261,11 +261,13 @@ class BitWriter {
   BitWriter(const BitWriter&) = delete;
   BitWriter& operator=(const BitWriter&) = delete;
 
-  // Appends `length` bits given in stream order.
-  // REQUIRES: 1 <= length <= kMaxPut; no bit set above them; room() >=
-  // kPutRoom.
-  void Put(std::uint64_t bits, unsigned length) {
-    PutWhileRoom(1, [&](std::size_t) { return Pattern{bits, length}; });
+  // Appends `length` bits given in stream order; false, appending nothing,
+  // when room() is less than kPutRoom or the length is not 1 to kMaxPut.
+  // REQUIRES: no bit set above the `length`.
+  [[nodiscard]] bool Put(std::uint64_t bits, unsigned length) {
+    return PutWhileRoom(1, [&](std::size_t) {
+             return Pattern{bits, length};
+           }) == 1;
   }
 
   // Appends the patterns that pattern(i) gives for i from 0 up to `count`,

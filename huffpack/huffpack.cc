@@ -433,8 +433,10 @@ bool PutLongPattern(const std::string& pattern, std::size_t encoded,
     if (bits.room() < BitWriter::kPutRoom && !proof.MakeRoom(encoded)) {
       return false;
     }
-    bits.Put(common::PatternBits(piece, order),
-             static_cast<unsigned>(piece.size()));
+    if (!bits.Put(common::PatternBits(piece, order),
+                  static_cast<unsigned>(piece.size()))) {
+      return false;
+    }
   }
   return true;
 }

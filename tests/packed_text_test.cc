@@ -200,8 +200,8 @@ class BitWriterTest : public testing_support::TempDirTest {
           writer.PadToByte();
           position = (position + 7) / 8 * 8;
         } else {
-          writer.Put(common::PatternBits(pattern, order),
-                     static_cast<unsigned>(pattern.size()));
+          EXPECT_TRUE(writer.Put(common::PatternBits(pattern, order),
+                                 static_cast<unsigned>(pattern.size())));
           position += pattern.size();
         }
         EXPECT_EQ(writer.position(), position);
@@ -241,6 +241,19 @@ TEST_F(BitWriterTest, PacksHandCheckedBits) {
     EXPECT_EQ(Write(c.patterns, BitOrder::kMsbFirst, 32, random), c.msb);
     EXPECT_EQ(Write(c.patterns, BitOrder::kLsbFirst, 32, random), c.lsb);
   }
+}
+
+TEST(BitWriter, PutsNothingWithoutRoom) {
+  Bytes held(common::BitWriter::kMinHeld);
+  common::FileWriter out({});
+  common::BitWriter writer(out, BitOrder::kMsbFirst, held);
+  std::size_t puts = 0;
+  while (writer.Put(0x5A5A5A5A5A5A5A, 56)) ++puts;
+  // 8 free bytes are needed; each put fills 7.
+  EXPECT_EQ(puts, (held.size() - common::BitWriter::kPutRoom) / 7 + 1);
+  EXPECT_EQ(writer.position(), 56 * puts);
+  EXPECT_LT(writer.room(), common::BitWriter::kPutRoom);
+  EXPECT_FALSE(writer.Put(0, 57));
 }
 
 TEST_F(BitWriterTest, WritesWhatPackingByHandGivesWhateverTheBuffer) {
