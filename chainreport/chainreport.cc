@@ -68,22 +68,20 @@ struct ScriptFigures {
   std::int64_t encoded_bytes = 0;
 };
 
-// Reads both tables under a shared lock of their folder, so that a
-// huffbuild committing meanwhile cannot hand over one old and one new table.
+// Reads both tables; false after a message for each that cannot be read.
 bool ReadTables(std::vector<std::uint8_t>& tbl, std::vector<std::uint8_t>& bit,
                 std::ostream& err) {
-  common::FolderLock lock;
-  std::error_code ec;
-  lock.Acquire(".", true, ec);  // reading goes on without it where it fails
-  bool readable = true;
-  for (auto [name, bytes] : {std::pair{common::kNodeTableName, &tbl},
-                             std::pair{common::kBitPatternTableName, &bit}}) {
-    if (common::ReadWholeFile(name, *bytes) != common::ReadResult::kOk) {
-      err << Format(kCannotRead, name);
-      readable = false;
-    }
+  common::CodeTableFiles files = common::ReadCodeTables();
+  if (files.tbl_read != common::ReadResult::kOk) {
+    err << Format(kCannotRead, common::kNodeTableName);
   }
-  return readable;
+  if (files.bit_read != common::ReadResult::kOk) {
+    err << Format(kCannotRead, common::kBitPatternTableName);
+  }
+  tbl = std::move(files.tbl);
+  bit = std::move(files.bit);
+  return files.tbl_read == common::ReadResult::kOk &&
+         files.bit_read == common::ReadResult::kOk;
 }
 
 // Opens the script's puretext and dte files for reading and reads the

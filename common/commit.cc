@@ -54,10 +54,6 @@ void AppendLe64(std::vector<std::uint8_t>& out, std::uint64_t v) {
     out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
-std::uint64_t ReadLe64(const std::uint8_t* p) {
-  return ReadLe32(p) | (std::uint64_t{ReadLe32(p + 4)} << 32);
-}
-
 void AppendName(std::vector<std::uint8_t>& out, const std::string& name) {
   AppendLe16(out, static_cast<std::uint16_t>(name.size()));
   out.insert(out.end(), name.begin(), name.end());

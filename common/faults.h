@@ -1,7 +1,8 @@
 // Faults that tests ask for, to show that every failure leaves the files as
 // they were: a disk that fills up at a chosen byte, a chosen create, sync or
-// rename that fails, and a hook that may change an input right after it was
-// opened. A run that is handed no Faults has none.
+// rename that fails, a hook that may change an input right after it was
+// opened, and one that may change bytes a program made before it checks
+// them. A run that is handed no Faults has none.
 #pragma once
 
 #include <array>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <span>
 #include <system_error>
 
 namespace common {
@@ -42,6 +44,12 @@ class Faults {
   void AfterOpen(std::function<void(const std::filesystem::path&)> hook) {
     after_open_ = std::move(hook);
   }
+  // Called with bytes made for an output, where they go in it and the
+  // output's name, before the program checks them: a test may change them,
+  // as a faulty encoder would.
+  using MadeBytesHook = std::function<void(
+      const std::filesystem::path&, std::uint64_t, std::span<std::uint8_t>)>;
+  void BeforeCheck(MadeBytesHook hook) { before_check_ = std::move(hook); }
 
   // Takes n bytes of the space; false, leaving none, when they do not fit.
   bool TakeSpace(std::uint64_t n) {
@@ -68,6 +76,10 @@ class Faults {
   void Opened(const std::filesystem::path& path) {
     if (after_open_) after_open_(path);
   }
+  void Made(const std::filesystem::path& output, std::uint64_t offset,
+            std::span<std::uint8_t> bytes) {
+    if (before_check_) before_check_(output, offset, bytes);
+  }
 
  private:
   static constexpr int kEvery = -2;
@@ -82,6 +94,7 @@ class Faults {
   std::array<int, static_cast<std::size_t>(FaultPoint::kCount)> counts_{};
   bool crashed_ = false;
   std::function<void(const std::filesystem::path&)> after_open_;
+  MadeBytesHook before_check_;
 };
 
 }  // namespace common

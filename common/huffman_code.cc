@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/code_unit.h"
+#include "common/file_io.h"
 #include "common/format.h"
 
 namespace common {
@@ -150,6 +151,16 @@ bool VerifyNodeTable(const std::vector<std::uint8_t>& tbl, HuffmanCode& code,
 }
 
 }  // namespace
+
+CodeTableFiles ReadCodeTables(Faults* faults) {
+  CodeTableFiles files;
+  FolderLock lock;
+  std::error_code ec;
+  lock.Acquire(".", true, ec);  // reading goes on without it where it fails
+  files.tbl_read = ReadWholeFile(kNodeTableName, files.tbl, faults);
+  files.bit_read = ReadWholeFile(kBitPatternTableName, files.bit, faults);
+  return files;
+}
 
 std::optional<HuffmanCode> VerifyCode(const std::vector<std::uint8_t>& tbl,
                                       const std::vector<std::uint8_t>& bit,

@@ -15,6 +15,8 @@
 #include <ostream>
 #include <vector>
 
+#include "common/block_reader.h"
+#include "common/faults.h"
 #include "common/tables.h"
 
 namespace common {
@@ -24,6 +26,19 @@ struct HuffmanCode {
   std::vector<BitRecord> leaves;
   std::vector<std::int32_t> leaf_of;  // by unit value; -1 where no leaf
 };
+
+// tesk.tbl and tesk.bit of the current folder as read whole, and how each
+// read went.
+struct CodeTableFiles {
+  std::vector<std::uint8_t> tbl;
+  std::vector<std::uint8_t> bit;
+  ReadResult tbl_read = ReadResult::kOk;
+  ReadResult bit_read = ReadResult::kOk;
+};
+
+// Reads both tables under a shared lock of the current folder, so that a
+// huffbuild committing meanwhile cannot hand over one old and one new table.
+CodeTableFiles ReadCodeTables(Faults* faults = nullptr);
 
 // Checks that the two tables describe one prefix code of at least two
 // leaves. Returns nullopt after printing the first fault found on `err`,

@@ -30,10 +30,15 @@ if errorlevel 1 exit /b 1
 echo == chainreport intro
 "%BIN%\chainreport.exe" intro
 if errorlevel 1 exit /b 1
-echo == ipsadd tesk.tbl 1F0000 and intro.dte 1F4000
+echo == huffpack --base 1F4000 intro
+"%BIN%\huffpack.exe" --base 1F4000 intro
+if errorlevel 1 exit /b 1
+echo == ipsadd tesk.tbl 1F0000, intro.huf 1F4000 and intro.ptr 1F3000
 "%BIN%\ipsadd.exe" tesk.tbl 1F0000
 if errorlevel 1 exit /b 1
-"%BIN%\ipsadd.exe" intro.dte 1F4000
+"%BIN%\ipsadd.exe" intro.huf 1F4000
+if errorlevel 1 exit /b 1
+"%BIN%\ipsadd.exe" intro.ptr 1F3000
 if errorlevel 1 exit /b 1
 
 rem The complete patch: PATCH, the records of tesk.ips, EOF.

@@ -55,9 +55,18 @@ echo "== chainreport intro"
 "$build/chainreport" intro
 
 echo
-echo "== ipsadd tesk.tbl 1F0000; ipsadd intro.dte 1F4000"
+echo "== huffpack --base 1F4000 intro"
+"$build/huffpack" --base 1F4000 intro
+echo "intro.huf: $(size intro.huf) bytes of packed text," \
+  "intro.ptr: $(($(size intro.ptr) / 4)) pointers; the first five:"
+od -An -v -tx1 -N 20 intro.ptr | tr 'a-f' 'A-F' |
+  awk '{ for (i = 1; i <= NF; i += 4) printf "  %s%s%s%s", $(i + 3), $(i + 2), $(i + 1), $i } END { print "" }'
+
+echo
+echo "== ipsadd tesk.tbl 1F0000; ipsadd intro.huf 1F4000; ipsadd intro.ptr 1F3000"
 "$build/ipsadd" tesk.tbl 1F0000
-"$build/ipsadd" intro.dte 1F4000
+"$build/ipsadd" intro.huf 1F4000
+"$build/ipsadd" intro.ptr 1F3000
 echo "tesk.ips: $(size tesk.ips) bytes of records"
 
 echo
@@ -87,8 +96,46 @@ while [ $p -lt "$total" ]; do
   p=$((p + 5 + length))
 done
 cmp -n 11612 tesk.tbl game.bin 0 $((0x1F0000)) &&
-  cmp -n "$(size intro.dte)" intro.dte game.bin 0 $((0x1F4000)) &&
-  echo "game.bin: tesk.tbl is at 1F0000 and intro.dte at 1F4000, byte for byte."
+  cmp -n "$(size intro.huf)" intro.huf game.bin 0 $((0x1F4000)) &&
+  cmp -n "$(size intro.ptr)" intro.ptr game.bin 0 $((0x1F3000)) &&
+  echo "game.bin: tesk.tbl is at 1F0000, intro.huf at 1F4000 and intro.ptr" \
+    "at 1F3000, byte for byte."
+
+echo
+echo "== The first string, read from game.bin as the game reads it"
+# Its pointer is the first one at 1F3000; from there the bits lead through
+# the node table at 1F0000, the highest bit of each byte first, until the
+# end code 0000. Characters show as themselves, pair units as their two
+# characters, other codes (and the argument behind a code ending in 10) in
+# braces.
+set -- $(od -An -v -tu1 -j $((0x1F3000)) -N 4 game.bin)
+pointer=$(($1 + 256 * $2 + 65536 * $3 + 16777216 * $4))
+{
+  od -An -v -tu1 -j $((0x1F0000)) -N 11612 game.bin
+  echo text
+  od -An -v -tu1 -j "$pointer" -N 1024 game.bin
+} | awk -v pointer="$pointer" '
+  $1 == "text" { text = 1; next }
+  { for (i = 1; i <= NF; i++) if (text) b[nb++] = $i; else t[nt++] = $i }
+  function field(node, k) { return t[4 * node + 2 * k] + 256 * t[4 * node + 2 * k + 1] }
+  END {
+    root = nt / 4 - 1
+    while (1) {
+      node = root
+      while (field(node, 1) != 65535) {
+        bit = int(b[int(position / 8)] / 2 ^ (7 - position % 8)) % 2
+        position++
+        node = field(node, bit)
+      }
+      unit = field(node, 0); low = unit % 256; high = int(unit / 256)
+      if (argument) { out = out sprintf("{%04X}", unit); argument = 0; continue }
+      if (unit == 0) break
+      if (high == 31) out = out sprintf("%c", low)
+      else if (high >= 32 && low >= 32) out = out sprintf("%c%c", low, high)
+      else { out = out sprintf("{%04X}", unit); argument = low == 16 }
+    }
+    printf "at %X, %d bits: %s\n", pointer, position, out
+  }'
 
 echo
 echo "== textdump --from dte intro.tbl intro"

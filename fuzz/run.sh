@@ -1,12 +1,12 @@
 #!/bin/sh
 # Builds the fuzz targets with clang and runs each for SECONDS seconds:
-#   sh fuzz/run.sh SECONDS [pairpick|huffbuild|ipsadd|text ...]
+#   sh fuzz/run.sh SECONDS [pairpick|huffbuild|ipsadd|huffpack|text ...]
 # The seeds in fuzz/corpus/ are copied to build-fuzz/corpus/ (or FUZZ_BUILD's),
 # where the corpus grows from run to run; crashes land in build-fuzz/findings/.
 set -eu
 seconds=${1:-60}
 shift || true
-targets=${*:-pairpick huffbuild ipsadd text}
+targets=${*:-pairpick huffbuild ipsadd huffpack text}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(mkdir -p "${FUZZ_BUILD:-$root/build-fuzz}" && cd "${FUZZ_BUILD:-$root/build-fuzz}" && pwd)
 

@@ -47,18 +47,6 @@ using common::Format;
 
 constexpr const char* kIpsName = "tesk.ips";
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
-}
-
 // The offset operand, or nullopt after its message.
 std::optional<std::uint32_t> TakeOffset(const std::string& text,
                                         std::ostream& out) {
@@ -182,23 +170,11 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
 }  // namespace
 
 OffsetResult ParseOffset(const std::string& text, std::uint32_t* offset) {
-  std::size_t i = 0;
-  while (i < text.size() && IsSpace(text[i])) ++i;
-  if (i < text.size() && text[i] == '+') ++i;
-  if (i + 1 < text.size() && text[i] == '0' &&
-      (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-    i += 2;
-  }
-  if (i == text.size()) return OffsetResult::kInvalid;
-  std::uint32_t value = 0;
-  for (; i < text.size(); ++i) {
-    const int digit = HexDigit(text[i]);
-    if (digit < 0) return OffsetResult::kInvalid;
-    value = value * 16 + static_cast<std::uint32_t>(digit);
-    if (value > kMaxOffset) return OffsetResult::kInvalid;
-  }
-  if (value == kEndMarkerOffset) return OffsetResult::kEndMarker;
-  *offset = value;
+  const std::optional<std::uint64_t> value =
+      common::ParseHexNumber(text, kMaxOffset);
+  if (!value) return OffsetResult::kInvalid;
+  if (*value == kEndMarkerOffset) return OffsetResult::kEndMarker;
+  *offset = static_cast<std::uint32_t>(*value);
   return OffsetResult::kOk;
 }
 

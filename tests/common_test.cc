@@ -69,6 +69,17 @@ TEST(Bytes, IntegersRoundTripInTheirNamedOrder) {
   EXPECT_EQ(Bytes(le32, le32 + 4), (Bytes{0xEF, 0xCD, 0xAB, 0x89}));
   EXPECT_EQ(common::ReadLe32(le32), 0x89ABCDEFu);
 
+  std::uint8_t le64[8];
+  common::StoreLe64(le64, 0x0102030405060708);
+  EXPECT_EQ(Bytes(le64, le64 + 8),
+            (Bytes{0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01}));
+  EXPECT_EQ(common::ReadLe64(le64), 0x0102030405060708u);
+  std::uint8_t be64[8];
+  common::StoreBe64(be64, 0x0102030405060708);
+  EXPECT_EQ(Bytes(be64, be64 + 8),
+            (Bytes{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}));
+  EXPECT_EQ(common::ReadBe64(be64), 0x0102030405060708u);
+
   Bytes be;
   common::AppendBe24(be, 0x12123456);  // bits above 24 are dropped
   common::AppendBe16(be, 0x012C);

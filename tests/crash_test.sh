@@ -104,7 +104,7 @@ cp old.dte fresh_big.dte
 cp big.info fresh_big.info
 check_program pairpick setup_pairpick "big.dte big.info" "$build/pairpick" big
 
-(cd ref && cp big.dte "$work/big.dte")
+(cd ref && cp big.dte "$work/big.dte" && cp big.info "$work/big-dte.info")
 setup_huffbuild() {
   cp big.dte "$1/"
   cp old.tbl "$1/tesk.tbl"
@@ -113,6 +113,19 @@ setup_huffbuild() {
 cp old.tbl fresh_tesk.tbl
 cp old.bit fresh_tesk.bit
 check_program huffbuild setup_huffbuild "tesk.tbl tesk.bit" "$build/huffbuild" big
+
+(cd ref && cp tesk.tbl tesk.bit "$work/")
+printf 'old huf' > old.huf
+printf 'old ptr' > old.ptr
+setup_huffpack() {
+  cp big.dte tesk.tbl tesk.bit "$1/"
+  cp big-dte.info "$1/big.info"
+  cp old.huf "$1/big.huf"
+  cp old.ptr "$1/big.ptr"
+}
+cp old.huf fresh_big.huf
+cp old.ptr fresh_big.ptr
+check_program huffpack setup_huffpack "big.huf big.ptr" "$build/huffpack" big
 
 setup_ipsadd() {
   cp data16 "$1/"

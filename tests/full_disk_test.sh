@@ -63,6 +63,13 @@ expect_failure "Building Bit Pattern Table, please be patient...
 Could not write target Bit Pattern Table file, tesk.bit. Shutting down..." \
   stdout "$build/huffbuild" intro
 
+(cd "$disk" && "$build/huffbuild" intro >/dev/null) || fail "huffbuild with room to write"
+printf 'old huf' > "$disk/intro.huf"
+leave_free 0
+expect_failure "Could not write intro.huf." stderr "$build/huffpack" intro
+leave_free 4096   # room for the packed text, none for the pointers
+expect_failure "Could not write intro.ptr." stderr "$build/huffpack" intro
+
 printf 'PATCH' > "$disk/tesk.ips"
 leave_free 0
 expect_failure "Could not write IPS file; it was left unchanged." stdout \

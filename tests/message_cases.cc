@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+
+#include "common/tables.h"
 
 namespace testing_support {
 
@@ -21,6 +24,18 @@ const std::string kIpsaddUsage =
     "    offset - where to link it.\n";
 const std::string kChainreportUsage =
     "chainreport usage:\n  chainreport script1 [script2] [script3] ...\n";
+const std::string kHuffpackUsage =
+    "huffpack usage:\n"
+    "  huffpack [options] script1 [script2] [script3] ...\n"
+    "options, before the scripts (-- ends them):\n"
+    "  --bit-order msb|lsb     the first bit of a byte is its most or least\n"
+    "                          significant bit (msb)\n"
+    "  --align byte|bit        each string starts on a fresh byte, or right\n"
+    "                          behind the one before (byte)\n"
+    "  --base HEX              added to every pointer (0)\n"
+    "  --pointer-bytes 2|3|4   the width of a pointer (4)\n"
+    "  --big-endian            pointers high byte first (low byte first)\n";
+
 const std::string kTextdumpUsage =
     "textdump usage:\n  textdump [--from pure|dte] table script\n";
 
@@ -489,6 +504,161 @@ std::vector<MessageCase> TextdumpMessages() {
        1,
        "",
        "a.info: its records add up to 8 bytes, but a.pure holds 6.\n"},
+Bytes SmallNodeTable() {
+  return common::EncodeNodeTable({{0x1F41, 0xFFFF},
+                                  {0x1F42, 0xFFFF},
+                                  {0x1F43, 0xFFFF},
+                                  {0x1F44, 0xFFFF},
+                                  {3, 2},
+                                  {4, 1},
+                                  {5, 0}});
+}
+
+Bytes SmallBitPatternTable() {
+  Bytes bit;
+  common::AppendBitRecord(bit, 0x1F41, "1");
+  common::AppendBitRecord(bit, 0x1F42, "01");
+  common::AppendBitRecord(bit, 0x1F43, "001");
+  common::AppendBitRecord(bit, 0x1F44, "000");
+  return bit;
+}
+
+std::vector<MessageCase> HuffpackMessages() {
+  std::vector<MessageCase> cases;
+  AddCommandLine(cases, "huffpack", kHuffpackUsage, true, kHuffpackUsage);
+  const std::string kInvalid = "Invalid value \"";
+  using Files = std::vector<std::pair<std::string, Bytes>>;
+  // A script a of the strings A B and C D, with the tables.
+  const Files kScript = {{"tesk.tbl", SmallNodeTable()},
+                         {"tesk.bit", SmallBitPatternTable()},
+                         {"a.dte", Units({0x1F41, 0x1F42, 0x1F43, 0x1F44})},
+                         {"a.info", Info({{0xC0DE0001, 4}, {0xC0DE0002, 4}})}};
+  const auto with = [&](Files more) {
+    Files files = kScript;
+    for (auto& [name, bytes] : more) {
+      const auto same =
+          std::find_if(files.begin(), files.end(),
+                       [&](const auto& f) { return f.first == name; });
+      if (same != files.end()) files.erase(same);
+      files.emplace_back(std::move(name), std::move(bytes));
+    }
+    return files;
+  };
+  const std::vector<MessageCase> more = {
+      {"options without a script",
+       kScript,
+       {"--base", "10"},
+       1,
+       "",
+       kHuffpackUsage},
+      {"-- without a script", kScript, {"--"}, 1, "", kHuffpackUsage},
+      {"unknown option",
+       kScript,
+       {"--bits", "a"},
+       1,
+       "",
+       "Unknown option \"--bits\".\n"},
+      {"--help among options",
+       kScript,
+       {"--help", "a"},
+       1,
+       "",
+       "Unknown option \"--help\".\n"},
+      {"missing value",
+       kScript,
+       {"--big-endian", "--align"},
+       1,
+       "",
+       "Option --align needs a value.\n"},
+      {"bad bit order",
+       kScript,
+       {"--bit-order", "big", "a"},
+       1,
+       "",
+       kInvalid + "big\" for --bit-order: expected msb or lsb.\n"},
+      {"bad alignment",
+       kScript,
+       {"--align", "word", "a"},
+       1,
+       "",
+       kInvalid + "word\" for --align: expected byte or bit.\n"},
+      {"base too large",
+       kScript,
+       {"--base", "100000000", "a"},
+       1,
+       "",
+       kInvalid +
+           "100000000\" for --base: expected a hexadecimal number from 0 to "
+           "FFFFFFFF.\n"},
+      {"bad pointer width",
+       kScript,
+       {"--pointer-bytes", "8", "a"},
+       1,
+       "",
+       kInvalid + "8\" for --pointer-bytes: expected 2, 3 or 4.\n"},
+      {"no tables",
+       {},
+       {"a"},
+       1,
+       "",
+       "Could not read tesk.tbl.\nCould not read tesk.bit.\n"},
+      {"tables that are no code",
+       with({{"tesk.tbl", {1, 2, 3, 4}}, {"tesk.bit", {5, 6, 7}}}),
+       {"a"},
+       1,
+       "",
+       "tesk.bit: 3 bytes are not a whole number of 102-byte records\n"},
+      {"missing information file",
+       with({}),
+       {"a", "b"},
+       1,
+       "",
+       "Could not read b.info.\n"},
+      {"missing dte file",
+       with({{"b.info", Info({{0, 2}})}}),
+       {"b", "a"},
+       1,
+       "",
+       "Could not read b.dte.\n"},
+      {"odd dte file",
+       with({{"a.dte", {0x41, 0x1F, 0x42}}}),
+       {"a"},
+       1,
+       "",
+       "a.dte: 3 bytes are not a whole number of code units\n"},
+      {"length that is no whole unit",
+       with({{"a.info", Info({{0, 4}, {0, 3}})}}),
+       {"a"},
+       1,
+       "",
+       "a.info: record 2 at byte 8 has the bad length 3\n"},
+      {"lengths that do not add up",
+       with({{"a.info", Info({{0, 2}, {0, 4}})}}),
+       {"a"},
+       1,
+       "",
+       "a.info: its records add up to 6 bytes, but a.dte holds 8\n"},
+      {"unit without a leaf",
+       with({{"a.dte", Units({0x1F41, 0x1F42, 0x1F43, 0x1F45})}}),
+       {"a"},
+       1,
+       "",
+       "a.dte: unit 1F45 in string 2 has no leaf in tesk.bit\n"},
+      {"pointer too large",
+       kScript,
+       {"--pointer-bytes", "2", "--base", "FFFF", "a"},
+       1,
+       "",
+       "a.ptr: the pointer to string 2, 10000, does not fit in 2 bytes\n"},
+      {"each script's first fault",
+       with({{"b.dte", Units({0x1F46})}, {"b.info", Info({{0, 2}})}}),
+       {"--align", "bit", "--pointer-bytes", "2", "--base", "FFFD", "a", "b",
+        "c"},
+       1,
+       "",
+       "a.ptr: the pointer to string 2, 10000, does not fit in 2 bytes\n"
+       "b.dte: unit 1F46 in string 1 has no leaf in tesk.bit\n"
+       "Could not read c.info.\n"},
   };
   cases.insert(cases.end(), more.begin(), more.end());
   return cases;

@@ -29,6 +29,12 @@ std::vector<MessageCase> HuffbuildMessages();
 std::vector<MessageCase> IpsaddMessages();
 std::vector<MessageCase> ChainreportMessages();
 std::vector<MessageCase> TextdumpMessages();
+std::vector<MessageCase> HuffpackMessages();
+
+// The tables of the four-symbol code of the README: A (0x1F41) 1, B 01,
+// C 001, D 000.
+Bytes SmallNodeTable();
+Bytes SmallBitPatternTable();
 
 struct RunResult {
   int status;

@@ -99,6 +99,12 @@ TEST_F(ProgramsTest, WholeChainOnTheExampleScript) {
   const Result report = Start(CHAINREPORT_BINARY, "intro");
   EXPECT_EQ(report.status, 0) << report.err;
   EXPECT_NE(report.out.find("\nscript "), std::string::npos);
+  const Result packed = Start(HUFFPACK_BINARY, "--base 1F4000 intro");
+  EXPECT_EQ(packed.status, 0) << packed.err;
+  EXPECT_EQ(packed.out + packed.err, "");
+  // Every string starts on a byte of its own: chainreport's bytes.
+  EXPECT_EQ(fs::file_size("intro.huf"), 1260u);
+  EXPECT_EQ(fs::file_size("intro.ptr"), 4 * 40u);
   ASSERT_EQ(Start(IPSADD_BINARY, "tesk.tbl 1F0000").status, 0);
   const Bytes ips = ReadBytes("tesk.ips");
   const Bytes tbl = ReadBytes("tesk.tbl");
@@ -113,6 +119,8 @@ TEST_F(ProgramsTest, WholeChainOnTheExampleScript) {
       {"intro.info", 15444626413566641541ull},
       {"tesk.tbl", 9523077883579688518ull},
       {"tesk.bit", 4993070071907815831ull},
+      {"intro.huf", 13947075449329130974ull},
+      {"intro.ptr", 4109485748915342318ull},
       {"tesk.ips", 7421260701236760020ull}};
   for (const auto& [name, fingerprint] : kFingerprints) {
     EXPECT_EQ(Fingerprint(ReadBytes(name)), fingerprint) << name;
@@ -202,6 +210,10 @@ TEST_F(MessagesTest, Chainreport) {
 }
 TEST_F(MessagesTest, Textdump) {
   Check(TEXTDUMP_BINARY, testing_support::TextdumpMessages());
+}
+
+TEST_F(MessagesTest, Huffpack) {
+  Check(HUFFPACK_BINARY, testing_support::HuffpackMessages());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "common/commit.h"
 #include "common/file_io.h"
 #include "common/info_record.h"
+#include "common/tables.h"
 
 #if !defined(_WIN32)
 #include <unistd.h>
@@ -106,6 +107,24 @@ std::vector<std::int32_t> InfoLengths(const Bytes& info) {
     lengths.push_back(common::DecodeInfoRecord(info.data() + i).byteLength);
   }
   return lengths;
+}
+
+std::pair<Bytes, Bytes> ChainCode(std::size_t n, std::uint16_t first_symbol) {
+  std::vector<common::NodeEntry> table;
+  Bytes bit;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto symbol = static_cast<std::uint16_t>(first_symbol + i);
+    table.push_back({symbol, common::kLeafMarker});
+    common::AppendBitRecord(bit, symbol,
+                            std::string(i, '1') + (i + 1 < n ? "0" : ""));
+  }
+  // From the deepest node up: each names its '0' leaf, then what is below.
+  auto below = static_cast<std::uint16_t>(n - 1);
+  for (std::size_t i = n - 1; i-- > 0;) {
+    table.push_back({static_cast<std::uint16_t>(i), below});
+    below = static_cast<std::uint16_t>(table.size() - 1);
+  }
+  return {common::EncodeNodeTable(table), bit};
 }
 
 std::vector<std::pair<std::string, Bytes>> Snapshot(const fs::path& dir) {

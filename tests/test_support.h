@@ -45,6 +45,11 @@ Bytes Info(
 // The byteLength fields of an information file.
 std::vector<std::int32_t> InfoLengths(const Bytes& info);
 
+// The tables (tesk.tbl, then tesk.bit) of a code whose leaf i, of symbol
+// first_symbol + i, has the pattern of i '1's and a '0' (the last leaf only
+// '1's): patterns from 1 to n - 1 bits.
+std::pair<Bytes, Bytes> ChainCode(std::size_t n, std::uint16_t first_symbol);
+
 // Every file in the directory, by name, with its bytes.
 std::vector<std::pair<std::string, Bytes>> Snapshot(
     const std::filesystem::path& dir);
