@@ -7,7 +7,8 @@ namespace common {
 
 OpenResult BlockReader::Open(const std::filesystem::path& path,
                              std::error_code& ec) {
-  const OpenResult result = NativeFile::OpenForReading(path, file_, ec, &facts_);
+  const OpenResult result =
+      NativeFile::OpenForReading(path, file_, ec, &facts_);
   if (result != OpenResult::kOk) return result;
   begin_ = end_ = 0;
   position_ = 0;

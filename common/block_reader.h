@@ -25,6 +25,8 @@ class Block {
       : data_(new std::uint8_t[size]), size_(size) {}
   std::span<std::uint8_t> span() const { return {data_.get(), size_}; }
   operator std::span<std::uint8_t>() const { return span(); }
+  operator std::span<const std::uint8_t>() const { return span(); }
+  std::size_t size() const { return size_; }
 
  private:
   std::unique_ptr<std::uint8_t[]> data_;

@@ -192,9 +192,9 @@ OpenResult NativeFile::OpenForUpdate(const fs::path& path, NativeFile& file,
   }
   if (facts != nullptr) {
     facts->size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    facts->identity = {info.dwVolumeSerialNumber,
-                       (std::uint64_t{info.nFileIndexHigh} << 32) |
-                           info.nFileIndexLow};
+    facts->identity = {
+        info.dwVolumeSerialNumber,
+        (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
     facts->links = info.nNumberOfLinks;
   }
   return OpenResult::kOk;

@@ -157,8 +157,12 @@ CodeTableFiles ReadCodeTables(Faults* faults) {
   FolderLock lock;
   std::error_code ec;
   lock.Acquire(".", true, ec);  // reading goes on without it where it fails
-  files.tbl_read = ReadWholeFile(kNodeTableName, files.tbl, faults);
-  files.bit_read = ReadWholeFile(kBitPatternTableName, files.bit, faults);
+  FileFacts tbl_facts;
+  FileFacts bit_facts;
+  files.tbl_read = ReadWholeFile(kNodeTableName, files.tbl, faults, &tbl_facts);
+  files.bit_read =
+      ReadWholeFile(kBitPatternTableName, files.bit, faults, &bit_facts);
+  files.permissions = tbl_facts.permissions & bit_facts.permissions;
   return files;
 }
 

@@ -34,6 +34,8 @@ struct CodeTableFiles {
   std::vector<std::uint8_t> bit;
   ReadResult tbl_read = ReadResult::kOk;
   ReadResult bit_read = ReadResult::kOk;
+  // The permission bits both tables share.
+  std::uint32_t permissions = 0777;
 };
 
 // Reads both tables under a shared lock of the current folder, so that a

@@ -4,9 +4,9 @@
 // short if it is long), it is created exclusively (never following or opening
 // anything already there), and it has its permission bits from the start:
 // those of the target where the user owns it (another user's bits are never
-// taken over), never wider than the program's inputs, set-id bits never. A finished temporary is handed to a Commit
-// (common/commit.h), which renames it over its target; one that is never
-// handed over is removed.
+// taken over), never wider than the program's inputs, set-id bits never. A
+// finished temporary is handed to a Commit (common/commit.h), which renames it
+// over its target; one that is never handed over is removed.
 //
 // Only a regular file, or a symbolic link, is replaced: the rename replaces a
 // link itself and never follows it. A folder, device, FIFO or socket at the

@@ -121,12 +121,15 @@ struct Packer {
 struct RunState {
   std::ostream& err;
   const common::RunSettings& settings;
-  std::vector<std::uint8_t> read_block;
-  std::vector<std::uint8_t> pointer_block;
-  std::vector<std::uint8_t> held;  // the packed bits, until they are proven
+  common::Block read_block;
+  common::Block pointer_block;
+  common::Block held;  // the packed bits, until they are proven
   // Every finished output, in order, until the commit.
   std::deque<common::OutputFile> outputs;
   std::vector<std::string> output_names;
+  // The permission bits the tables share: no output shows more than they
+  // and its script's files do.
+  std::uint32_t table_permissions = 0777;
 };
 
 // Proves, while the packed text is made, that it decodes back. It reads the
@@ -330,8 +333,10 @@ std::optional<CommandLine> ParseCommandLine(
 
 // The code both tables describe, or nullopt after the messages.
 std::optional<common::HuffmanCode> ReadCode(std::ostream& err,
-                                            common::Faults* faults) {
+                                            common::Faults* faults,
+                                            std::uint32_t* permissions) {
   const common::CodeTableFiles files = common::ReadCodeTables(faults);
+  *permissions = files.permissions;
   if (files.tbl_read != common::ReadResult::kOk) {
     err << Format(kCannotRead, common::kNodeTableName);
   }
@@ -366,9 +371,10 @@ std::vector<Script> ScriptsOnce(const std::vector<std::string>& names) {
 // records cover it, or nullopt after the message.
 std::optional<std::size_t> OpenInputs(const Script& script,
                                       std::vector<std::uint8_t>& info,
+                                      common::FileFacts& info_facts,
                                       common::BlockReader& dte, RunState& run) {
-  if (common::ReadWholeFile(script.info, info, run.settings.faults) !=
-      common::ReadResult::kOk) {
+  if (common::ReadWholeFile(script.info, info, run.settings.faults,
+                            &info_facts) != common::ReadResult::kOk) {
     run.err << Format(kCannotRead, script.info.c_str());
     return std::nullopt;
   }
@@ -402,9 +408,9 @@ std::optional<std::size_t> OpenInputs(const Script& script,
 
 // Creates the temporary of one output; false after the message.
 bool BeginOutput(common::OutputFile& output, const std::string& name,
-                 std::ostream& err) {
+                 std::uint32_t limit, std::ostream& err) {
   std::error_code ec;
-  switch (output.Begin(name, ec)) {
+  switch (output.Begin(name, ec, limit)) {
     case common::OutputProblem::kNone:
       return true;
     case common::OutputProblem::kNotAFile:
@@ -488,7 +494,7 @@ bool PackStrings(const Script& script, const std::vector<std::uint8_t>& info,
   const common::PackedLayout& layout = packer.layout;
   const bool byte_aligned = layout.alignment == common::Alignment::kByte;
   BitWriter bits(huf, layout.bit_order,
-                 std::span(run.held).first(run.held.size() - kReadAhead));
+                 run.held.span().first(run.held.size() - kReadAhead));
   Proof proof(packer, bits, run.held, script, run.settings.faults);
   for (std::size_t k = 0; k < strings; ++k) {
     const std::size_t number = k + 1;
@@ -557,17 +563,21 @@ bool PackStrings(const Script& script, const std::vector<std::uint8_t>& info,
 // after the message.
 bool PackScript(const Script& script, const Packer& packer, RunState& run) {
   std::vector<std::uint8_t> info;
+  common::FileFacts info_facts;
   common::BlockReader dte(run.read_block, run.settings.faults);
-  const std::optional<std::size_t> strings = OpenInputs(script, info, dte, run);
+  const std::optional<std::size_t> strings =
+      OpenInputs(script, info, info_facts, dte, run);
   if (!strings) return false;
+  const std::uint32_t limit =
+      run.table_permissions & info_facts.permissions & dte.facts().permissions;
 
   common::OutputFile& huf =
       run.outputs.emplace_back(std::span<std::uint8_t>{}, run.settings.faults);
   common::OutputFile& ptr =
       run.outputs.emplace_back(run.pointer_block, run.settings.faults);
   std::error_code ec;
-  bool packed = BeginOutput(huf, script.huf, run.err) &&
-                BeginOutput(ptr, script.ptr, run.err) &&
+  bool packed = BeginOutput(huf, script.huf, limit, run.err) &&
+                BeginOutput(ptr, script.ptr, limit, run.err) &&
                 PackStrings(script, info, *strings, dte, packer, huf.writer(),
                             ptr.writer(), run);
   if (packed && !huf.Finish(ec)) {
@@ -597,7 +607,7 @@ bool CommitOutputs(RunState& run) {
   }
   common::Commit commit(run.settings.faults);
   commit.Add(std::move(group));
-  const common::Commit::Outcome outcome = commit.CommitAll().front();
+  const common::Commit::Outcome outcome = commit.CommitAll(true).front();
   if (outcome.ec == std::errc::interrupted) {
     run.err << kInterrupted;
     return false;
@@ -621,27 +631,28 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   }
   const std::optional<CommandLine> command = ParseCommandLine(args, err);
   if (!command) return 1;
+  std::uint32_t table_permissions = 0777;
   const std::optional<common::HuffmanCode> code =
-      ReadCode(err, settings.faults);
+      ReadCode(err, settings.faults, &table_permissions);
   if (!code) return 1;
 
   const Packer packer(command->layout, *code);
   RunState run{
       err,
       settings,
-      std::vector<std::uint8_t>(settings.block_size),
-      std::vector<std::uint8_t>(settings.block_size),
-      std::vector<std::uint8_t>(
-          std::max(settings.block_size, BitWriter::kMinHeld) + kReadAhead),
+      common::Block(settings.block_size),
+      common::Block(settings.block_size),
+      common::Block(std::max(settings.block_size, BitWriter::kMinHeld) +
+                    kReadAhead),
       {},
-      {}};
+      {},
+      table_permissions};
   // Every script is looked at, so that each one's first fault is told.
   bool all_packed = true;
   for (const Script& script : ScriptsOnce(command->scripts)) {
     all_packed = PackScript(script, packer, run) && all_packed;
   }
   if (!all_packed) return 1;
-  common::HoldInterruptsUntilExit();
   return CommitOutputs(run) ? 0 : 1;
 }
 

@@ -504,6 +504,11 @@ std::vector<MessageCase> TextdumpMessages() {
        1,
        "",
        "a.info: its records add up to 8 bytes, but a.pure holds 6.\n"},
+  };
+  cases.insert(cases.end(), more.begin(), more.end());
+  return cases;
+}
+
 Bytes SmallNodeTable() {
   return common::EncodeNodeTable({{0x1F41, 0xFFFF},
                                   {0x1F42, 0xFFFF},
