@@ -11,6 +11,8 @@
 #include "common/code_unit.h"
 #include "common/faults.h"
 #include "common/format.h"
+#include "huffbuild/huffbuild.h"
+#include "huffpack/huffpack.h"
 #include "pairpick/pairpick.h"
 #include "puremake/puremake.h"
 #include "tests/message_cases.h"
@@ -412,7 +414,10 @@ std::string ExampleLikeTable() {
   return table;
 }
 
-TEST_F(TextdumpTest, TextMadeAndPairSubstitutedDumpsBackFromTheDteFile) {
+// The whole road: text, puremake, pairpick, then the dte file dumps back to
+// the text, and so does the packed text that huffbuild's tables and
+// huffpack make of it, in every layout.
+TEST_F(TextdumpTest, TextComesBackAlongTheWholeRoad) {
   WriteBytes("t.tbl", Text(ExampleLikeTable()));
   std::mt19937 random(20251212);
   const CodeUnit kCodes[] = {0x0000, 0x0001, 0x0002, 0x0010, 0x0110};
@@ -449,12 +454,31 @@ TEST_F(TextdumpTest, TextMadeAndPairSubstitutedDumpsBackFromTheDteFile) {
         << err.str();
     EXPECT_LT(fs::file_size("a.dte") + fs::file_size("b.dte"),
               fs::file_size("a.pure") + fs::file_size("b.pure"));
+    ASSERT_EQ(huffbuild::Run({"a", "b"}, out, err), 0) << out.str();
+    const std::vector<std::vector<std::string>> kLayouts = {
+        {},
+        {"--bit-order", "lsb"},
+        {"--align", "bit", "--base", "1F4000"},
+        {"--bit-order", "lsb", "--align", "bit", "--pointer-bytes", "3",
+         "--big-endian"},
+        {"--pointer-bytes", "2", "--big-endian", "--base", "10"}};
+    const std::vector<std::string>& layout = kLayouts[round % kLayouts.size()];
+    std::vector<std::string> pack = layout;
+    pack.insert(pack.end(), {"a", "b"});
+    ASSERT_EQ(huffpack::Run(pack, out, err, {nullptr, block_size}), 0)
+        << err.str();
     for (const auto& [script, text] :
          {std::pair{"a", texts[0]}, std::pair{"b", texts[1]}}) {
       const Outcome dumped =
           Dump({"--from", "dte", "t.tbl", script}, block_size);
       EXPECT_EQ(dumped.status, 0) << dumped.err;
       EXPECT_EQ(dumped.out, text) << script;
+      std::vector<std::string> args = {"--from", "huf"};
+      args.insert(args.end(), layout.begin(), layout.end());
+      args.insert(args.end(), {"t.tbl", script});
+      const Outcome unpacked = Dump(args, block_size);
+      EXPECT_EQ(unpacked.status, 0) << unpacked.err;
+      EXPECT_EQ(unpacked.out, text) << script;
     }
   }
 }

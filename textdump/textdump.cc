@@ -1,5 +1,6 @@
 #include "textdump/textdump.h"
 
+#include <algorithm>
 #include <new>
 #include <optional>
 #include <span>
@@ -13,7 +14,9 @@
 #include "common/command_line.h"
 #include "common/file_io.h"
 #include "common/format.h"
+#include "common/huffman_code.h"
 #include "common/info_record.h"
+#include "common/packed_text.h"
 #include "common/script_files.h"
 #include "common/table_file.h"
 
@@ -24,13 +27,16 @@ namespace textdump {
 // are worded by the table layer (common/table_file.cc) and printed as they
 // are.
 constexpr const char* kUsage =
-    "textdump usage:\n  textdump [--from pure|dte] table script\n";
+    "textdump usage:\n"
+    "  textdump [--from pure|dte|huf] [layout options] table script\n"
+    "layout options, with --from huf, as huffpack took them:\n"
+    "  --bit-order msb|lsb  --align byte|bit  --base HEX\n"
+    "  --pointer-bytes 2|3|4  --big-endian\n";
 constexpr const char* kUnknownSource =
-    "Unknown source \"%s\" after --from: expected pure or dte.\n";
-constexpr const char* kPackedTextNotYet =
-    "textdump cannot read packed text (--from huf) yet: use --from pure or "
-    "--from dte.\n";
+    "Unknown source \"%s\" after --from: expected pure, dte or huf.\n";
 constexpr const char* kUnknownOption = "Unknown option \"%s\".\n";
+constexpr const char* kMissingValue = "Option %s needs a value.\n";
+constexpr const char* kBadValue = "Invalid value \"%s\" for %s: expected %s.\n";
 constexpr const char* kCannotOpen = "Could not open %s file %s.\n";
 constexpr const char* kCannotOpenBecause = "Could not open %s file %s: %s.\n";
 constexpr const char* kCannotRead = "Could not read %s file %s.\n";
@@ -40,6 +46,12 @@ constexpr const char* kOddLength =
 constexpr const char* kBadRecord = "%s: record %zu has the bad length %d.\n";
 constexpr const char* kRecordsMismatch =
     "%s: its records add up to %lld bytes, but %s holds %llu.\n";
+constexpr const char* kPointersRunOver =
+    "%s: it holds %zu pointers, but %s describes only %zu strings.\n";
+constexpr const char* kPointerAstray =
+    "%s: the pointer to string %zu, %X, does not lead into %s.\n";
+constexpr const char* kStringCutShort =
+    "%s: string %zu ends after %zu of its %zu units.\n";
 constexpr const char* kCannotWriteText =
     "Could not write the text to standard output.\n";
 constexpr const char* kOutOfMemory = "Out of memory. Shutting down...\n";
@@ -51,12 +63,16 @@ using common::Format;
 
 constexpr const char* kTableKind = "table";
 constexpr const char* kInformationKind = "information";
+constexpr const char* kPackedKind = "packed text";
+constexpr const char* kPointerKind = "pointer";
 constexpr const char* kNotAFile = "it is not a regular file";
 
 struct RunState {
   std::ostream& err;
   const common::RunSettings& settings;
-  std::vector<std::uint8_t> read_block;
+  common::Block read_block;
+  // With --from huf: how huffpack packed the text.
+  common::PackedLayout layout;
 };
 
 // Decoded text on its way to standard output, written out a block at a
@@ -229,11 +245,177 @@ bool DumpDte(const std::string& script, TextOutput& output, RunState& run) {
   return DumpUnitFile(common::DteName(script), "dte", script, output, run);
 }
 
+// The layout options of packed text; false after the message.
+bool TakeLayoutOptions(std::span<const std::string> options, RunState& run) {
+  const std::vector<std::string> args(options.begin(), options.end());
+  const common::LayoutArguments parsed = common::ParseLayoutOptions(args);
+  const char* expected = "";
+  switch (parsed.option) {
+    case common::LayoutOption::kBitOrder:
+      expected = "msb or lsb";
+      break;
+    case common::LayoutOption::kAlign:
+      expected = "byte or bit";
+      break;
+    case common::LayoutOption::kBase:
+      expected = "a hexadecimal number from 0 to FFFFFFFF";
+      break;
+    case common::LayoutOption::kPointerBytes:
+      expected = "2, 3 or 4";
+      break;
+    case common::LayoutOption::kNone:
+    case common::LayoutOption::kBigEndian:
+      break;
+  }
+  switch (parsed.problem) {
+    case common::LayoutArguments::Problem::kNone:
+      break;
+    case common::LayoutArguments::Problem::kUnknownOption:
+      run.err << Format(kUnknownOption, args[parsed.at].c_str());
+      return false;
+    case common::LayoutArguments::Problem::kMissingValue:
+      run.err << Format(kMissingValue, args[parsed.at].c_str());
+      return false;
+    case common::LayoutArguments::Problem::kBadValue:
+      run.err << Format(kBadValue, args[parsed.at + 1].c_str(),
+                        args[parsed.at].c_str(), expected);
+      return false;
+  }
+  if (parsed.first_operand != args.size()) {
+    run.err << kUsage;
+    return false;
+  }
+  run.layout = parsed.layout;
+  return true;
+}
+
+// Reads a small file whole for the packed text's dump; false after the
+// message.
+bool ReadPackedFile(const std::string& name, const char* kind,
+                    std::vector<std::uint8_t>& bytes, RunState& run) {
+  switch (common::ReadWholeFile(name, bytes, run.settings.faults)) {
+    case common::ReadResult::kOk:
+      return true;
+    case common::ReadResult::kMissing:
+    case common::ReadResult::kDenied:
+    case common::ReadResult::kCannotOpen:
+      run.err << Format(kCannotOpen, kind, name.c_str());
+      return false;
+    case common::ReadResult::kNotRegular:
+      run.err << Format(kCannotOpenBecause, kind, name.c_str(), kNotAFile);
+      return false;
+    case common::ReadResult::kReadError:
+      run.err << Format(kCannotRead, kind, name.c_str());
+      return false;
+  }
+  return false;
+}
+
+// The lengths, in units, of the first `strings` strings the information
+// file describes; nullopt after the message.
+std::optional<std::vector<std::size_t>> StringUnits(
+    const std::string& info_name, const std::string& ptr_name,
+    const std::vector<std::uint8_t>& info, std::size_t strings, RunState& run) {
+  const std::size_t records = info.size() / common::kInfoRecordSize;
+  if (records < strings) {
+    run.err << Format(kPointersRunOver, ptr_name.c_str(), strings,
+                      info_name.c_str(), records);
+    return std::nullopt;
+  }
+  std::vector<std::size_t> units(strings);
+  for (std::size_t k = 0; k < strings; ++k) {
+    const std::int32_t length =
+        common::DecodeInfoRecord(info.data() + k * common::kInfoRecordSize)
+            .byteLength;
+    if (length < 0 || length % 2 != 0) {
+      run.err << Format(kBadRecord, info_name.c_str(), k + 1, length);
+      return std::nullopt;
+    }
+    units[k] = static_cast<std::size_t>(length / 2);
+  }
+  return units;
+}
+
+// Decodes SCRIPT.huf at the pointers of SCRIPT.ptr through tesk.tbl, as the
+// game reads it: each string from its pointer on, as many units as its
+// record in SCRIPT.info says. The packed text of the script is held whole,
+// as pointers may lead anywhere in it.
+bool DumpPackedText(const std::string& script, TextOutput& output,
+                    RunState& run) {
+  const std::string huf_name = script + ".huf";
+  const std::string ptr_name = script + ".ptr";
+  const std::string info_name = common::InformationName(script);
+  std::vector<std::uint8_t> huf;
+  std::vector<std::uint8_t> ptr;
+  std::vector<std::uint8_t> info;
+  std::optional<common::HuffmanCode> code;
+  {
+    // The tables as one pair, and the script's files as one set.
+    const common::CodeTableFiles tables =
+        common::ReadCodeTables(run.settings.faults);
+    for (const auto& [read, name] :
+         {std::pair{tables.tbl_read, common::kNodeTableName},
+          std::pair{tables.bit_read, common::kBitPatternTableName}}) {
+      if (read != common::ReadResult::kOk) {
+        run.err << Format(kCannotOpen, kTableKind, name);
+        return false;
+      }
+    }
+    code = common::VerifyCode(tables.tbl, tables.bit, run.err);
+    if (!code) return false;
+    common::FolderLock lock;
+    std::error_code ec;
+    lock.Acquire(common::FolderOf(huf_name), true, ec);
+    if (!ReadPackedFile(ptr_name, kPointerKind, ptr, run) ||
+        !ReadPackedFile(info_name, kInformationKind, info, run) ||
+        !ReadPackedFile(huf_name, kPackedKind, huf, run)) {
+      return false;
+    }
+  }
+  const common::PackedLayout& layout = run.layout;
+  const std::size_t strings = ptr.size() / layout.pointer_bytes;
+  const std::optional<std::vector<std::size_t>> units =
+      StringUnits(info_name, ptr_name, info, strings, run);
+  if (!units) return false;
+
+  const common::PackedDecoder decoder(*code, layout.bit_order);
+  const common::BitReader bits(layout.bit_order, huf, 0,
+                               std::uint64_t{huf.size()} * 8);
+  std::vector<std::uint16_t> decoded(run.settings.block_size);
+  for (std::size_t k = 0; k < strings && output.good(); ++k) {
+    const std::uint32_t pointer =
+        common::LoadPointer(ptr.data() + k * layout.pointer_bytes, layout);
+    const std::optional<std::uint64_t> start =
+        common::PositionOf(pointer, layout);
+    if (!start || *start > bits.end()) {
+      run.err << Format(kPointerAstray, ptr_name.c_str(), k + 1, pointer,
+                        huf_name.c_str());
+      return false;
+    }
+    std::uint64_t position = *start;
+    std::size_t done = 0;
+    while (done < (*units)[k]) {
+      const std::size_t want = std::min(decoded.size(), (*units)[k] - done);
+      const std::size_t got =
+          decoder.DecodeUnits(bits, &position, want, decoded.data());
+      for (std::size_t i = 0; i < got; ++i) output.Put(decoded[i]);
+      done += got;
+      if (got < want) {
+        run.err << Format(kStringCutShort, huf_name.c_str(), k + 1, done,
+                          (*units)[k]);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 // The sources, the first the default. Another source is one more row: its
 // name, how its units decode, its options and its reader.
 constexpr Source kSources[] = {
     {"pure", common::DecodeMode::kPlain, TakeNoOptions, DumpPuretext},
     {"dte", common::DecodeMode::kDte, TakeNoOptions, DumpDte},
+    {"huf", common::DecodeMode::kDte, TakeLayoutOptions, DumpPackedText},
 };
 
 struct CommandLine {
@@ -249,11 +431,7 @@ const Source* FindSource(const std::string& name, std::ostream& err) {
   for (const Source& source : kSources) {
     if (name == source.name) return &source;
   }
-  if (name == "huf") {
-    err << kPackedTextNotYet;
-  } else {
-    err << Format(kUnknownSource, name.c_str());
-  }
+  err << Format(kUnknownSource, name.c_str());
   return nullptr;
 }
 
@@ -325,17 +503,19 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   }
   const std::optional<CommandLine> line = ParseCommandLine(args, err);
   if (!line) return 1;
-  RunState run{err, settings, std::vector<std::uint8_t>(settings.block_size)};
+  RunState run{err, settings, common::Block(settings.block_size), {}};
   if (!line->source->take_options(line->options, run)) return 1;
   const std::optional<common::Table> table = ReadTable(line->table, run);
   if (!table) return 1;
   TextOutput output(*table, line->source->mode, out, settings.block_size);
-  if (!line->source->dump(line->script, output, run)) return 1;
+  // The text decoded before a fault is written all the same, whatever the
+  // block size, so that the reader sees where the script went wrong.
+  const bool dumped = line->source->dump(line->script, output, run);
   if (!output.Finish()) {
     err << kCannotWriteText;
     return 1;
   }
-  return 0;
+  return dumped ? 0 : 1;
 }
 
 }  // namespace
