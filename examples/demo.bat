@@ -1,7 +1,7 @@
 @echo off
 rem Runs the tool chain on the example script in a scratch folder, so that
 rem the example stays as it is: from the table and the text to a complete
-rem patch file, then the text back from the dte file.
+rem patch file, then the text back from the packed text.
 rem   demo.bat FOLDER_WITH_THE_PROGRAMS
 setlocal
 if "%~1"=="" (
@@ -49,12 +49,12 @@ del patch.head patch.tail
 echo == intro-patch.ips is ready:
 dir /-c intro-patch.ips | find "intro-patch.ips"
 
-echo == textdump --from dte intro.tbl intro
-"%BIN%\textdump.exe" --from dte intro.tbl intro > intro-back.txt
+echo == textdump --from huf --base 1F4000 intro.tbl intro
+"%BIN%\textdump.exe" --from huf --base 1F4000 intro.tbl intro > intro-back.txt
 if errorlevel 1 exit /b 1
 fc /b intro-back.txt intro.txt >nul
 if errorlevel 1 (
   echo intro-back.txt differs from intro.txt
   exit /b 1
 )
-echo intro-back.txt is intro.txt byte for byte: the dte file holds the translated text.
+echo intro-back.txt is intro.txt byte for byte: the packed text holds the translated text.

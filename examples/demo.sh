@@ -1,14 +1,20 @@
 #!/bin/sh
 # Runs the tool chain on the example script in a scratch folder, so that the
 # files in examples/ stay as they are, and shows what each program did: from
-# the table and the text to a patch, and the text back from the dte file.
-#   sh examples/demo.sh BUILD_DIR
+# the table and the text to a patch, and the text back from the packed text.
+#   sh examples/demo.sh FOLDER_WITH_THE_PROGRAMS
+# In a build folder the scratch folder is its demo/; beside installed
+# programs it is a new temporary folder, so that bin/ stays as it is.
 set -eu
 build=$(cd "${1:-build}" && pwd)
 examples=$(cd "$(dirname "$0")" && pwd)
-scratch="$build/demo"
-rm -rf "$scratch"
-mkdir -p "$scratch"
+if [ -f "$build/CMakeCache.txt" ]; then
+  scratch="$build/demo"
+  rm -rf "$scratch"
+  mkdir -p "$scratch"
+else
+  scratch=$(mktemp -d "${TMPDIR:-/tmp}/tesk-demo.XXXXXX")
+fi
 cp "$examples/intro.tbl" "$examples/intro.txt" "$scratch/"
 cd "$scratch"
 
@@ -138,8 +144,8 @@ pointer=$(($1 + 256 * $2 + 65536 * $3 + 16777216 * $4))
   }'
 
 echo
-echo "== textdump --from dte intro.tbl intro"
-"$build/textdump" --from dte intro.tbl intro > intro-back.txt
+echo "== textdump --from huf --base 1F4000 intro.tbl intro"
+"$build/textdump" --from huf --base 1F4000 intro.tbl intro > intro-back.txt
 head -4 intro-back.txt | sed 's/^/  /'
 cmp intro-back.txt intro.txt &&
-  echo "intro-back.txt is intro.txt byte for byte: the dte file holds the translated text."
+  echo "intro-back.txt is intro.txt byte for byte: the packed text holds the translated text."

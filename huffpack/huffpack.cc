@@ -36,6 +36,13 @@ constexpr const char* kUsage =
     "  --base HEX              added to every pointer (0)\n"
     "  --pointer-bytes 2|3|4   the width of a pointer (4)\n"
     "  --big-endian            pointers high byte first (low byte first)\n";
+constexpr const char* kHelpDetails =
+    "\n"
+    "A script is named by its base name, without an extension. huffpack\n"
+    "reads tesk.tbl and tesk.bit from the current folder and each script's\n"
+    "S.dte and S.info, and writes S.huf (the packed text) and S.ptr (a\n"
+    "pointer to each string) for every script, or, on any fault, none\n"
+    "(status 1).\n";
 constexpr const char* kUnknownOption = "Unknown option \"%s\".\n";
 constexpr const char* kMissingValue = "Option %s needs a value.\n";
 constexpr const char* kBadValue = "Invalid value \"%s\" for %s: expected %s.\n";
@@ -626,7 +633,8 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
     return 1;
   }
   if (const std::optional<int> status = common::AnswerHelpOrVersion(
-          args, "huffpack", TESK_VERSION, kUsage, out)) {
+          args, "huffpack", TESK_VERSION, std::string(kUsage) + kHelpDetails,
+          out)) {
     return *status;
   }
   const std::optional<CommandLine> command = ParseCommandLine(args, err);

@@ -25,6 +25,13 @@ namespace puremake {
 // layer (common/table_file.cc) and printed as they are.
 constexpr const char* kUsage =
     "puremake usage:\n  puremake table script1 [script2] [script3] ...\n";
+constexpr const char* kHelpDetails =
+    "\n"
+    "A script is named by its base name, without an extension. puremake reads\n"
+    "the table file and each script's text, S.txt, and writes S.pure (the\n"
+    "puretext) and S.info (the information file, one record per string) for\n"
+    "every script, or, on any fault, none: the faults are told with the file,\n"
+    "line and column, and nothing is written (status 1).\n";
 constexpr const char* kCannotOpen = "Could not open %s file %s.\n";
 constexpr const char* kCannotOpenBecause = "Could not open %s file %s: %s.\n";
 constexpr const char* kCannotRead = "Could not read %s file %s.\n";
@@ -303,7 +310,8 @@ std::vector<Script> NamedScripts(const std::vector<std::string>& names) {
 int RunStages(const std::vector<std::string>& args, std::ostream& out,
               std::ostream& err, const common::RunSettings& settings) {
   if (const std::optional<int> status = common::AnswerHelpOrVersion(
-          args, "puremake", TESK_VERSION, kUsage, out)) {
+          args, "puremake", TESK_VERSION, std::string(kUsage) + kHelpDetails,
+          out)) {
     return *status;
   }
   if (args.size() < 2) {

@@ -85,6 +85,31 @@ const std::string kChainreportHelp =
     "belong together and that the tables decode the text. It writes nothing;\n"
     "any fault, a missing file included, ends with status 1.\n";
 
+const std::string kPuremakeHelp =
+    kPuremakeUsage +
+    "\n"
+    "A script is named by its base name, without an extension. puremake reads\n"
+    "the table file and each script's text, S.txt, and writes S.pure (the\n"
+    "puretext) and S.info (the information file, one record per string) for\n"
+    "every script, or, on any fault, none: the faults are told with the file,\n"
+    "line and column, and nothing is written (status 1).\n";
+const std::string kTextdumpHelp =
+    kTextdumpUsage +
+    "\n"
+    "A script is named by its base name, without an extension. textdump\n"
+    "writes the script's text to standard output, in the form puremake reads,\n"
+    "through the table file; it never writes a file. It reads S.pure and\n"
+    "S.info (--from pure, the default), S.dte and S.info (--from dte), or\n"
+    "S.huf, S.ptr and S.info with tesk.tbl and tesk.bit from the current\n"
+    "folder (--from huf), each pair unit written as its two characters.\n";
+const std::string kHuffpackHelp =
+    kHuffpackUsage +
+    "\n"
+    "A script is named by its base name, without an extension. huffpack\n"
+    "reads tesk.tbl and tesk.bit from the current folder and each script's\n"
+    "S.dte and S.info, and writes S.huf (the packed text) and S.ptr (a\n"
+    "pointer to each string) for every script, or, on any fault, none\n"
+    "(status 1).\n";
 // The usage text, --help, -h and --version, which work only as the sole
 // argument.
 void AddCommandLine(std::vector<MessageCase>& cases, const std::string& program,
@@ -106,7 +131,7 @@ void AddCommandLine(std::vector<MessageCase>& cases, const std::string& program,
 
 std::vector<MessageCase> PuremakeMessages() {
   std::vector<MessageCase> cases;
-  AddCommandLine(cases, "puremake", kPuremakeUsage, true, kPuremakeUsage);
+  AddCommandLine(cases, "puremake", kPuremakeUsage, true, kPuremakeHelp);
   const std::string kNothing = "No script was written.\n";
   const std::vector<std::pair<std::string, Bytes>> kTableAndOldOutputs = {
       {"t.tbl", Text(kTable)}, {"a.pure", {1, 2}}, {"a.info", {3}}};
@@ -401,7 +426,7 @@ std::vector<MessageCase> ChainreportMessages() {
 
 std::vector<MessageCase> TextdumpMessages() {
   std::vector<MessageCase> cases;
-  AddCommandLine(cases, "textdump", kTextdumpUsage, true, kTextdumpUsage);
+  AddCommandLine(cases, "textdump", kTextdumpUsage, true, kTextdumpHelp);
   const Bytes kUnits = Units({0x1F41, 0x0000, 0x1F42});
   const auto script = [&](const std::string& units_name, const Bytes& units,
                           const Bytes& info) {
@@ -465,7 +490,29 @@ std::vector<MessageCase> TextdumpMessages() {
        {"--from", "huf", "t.tbl", "a"},
        1,
        "",
-       "a.ptr: it holds 2 pointers, but a.info describes only 1 strings.\n"},
+       "a.ptr: it holds 2 pointers, but a.info describes 1 strings.\n"},
+      {"fewer pointers than strings",
+       {{"t.tbl", Text(kTable)},
+        {"tesk.tbl", SmallNodeTable()},
+        {"tesk.bit", SmallBitPatternTable()},
+        {"a.huf", {0xB0}},
+        {"a.ptr", {0, 0}},
+        {"a.info", Info({{0, 2}, {1, 2}})}},
+       {"--from", "huf", "--pointer-bytes", "2", "t.tbl", "a"},
+       1,
+       "",
+       "a.ptr: it holds 1 pointers, but a.info describes 2 strings.\n"},
+      {"pointers of another width",
+       {{"t.tbl", Text(kTable)},
+        {"tesk.tbl", SmallNodeTable()},
+        {"tesk.bit", SmallBitPatternTable()},
+        {"a.huf", {0xB0}},
+        {"a.ptr", {0, 0, 0, 0}},
+        {"a.info", Info({{0, 2}})}},
+       {"--from", "huf", "--pointer-bytes", "3", "t.tbl", "a"},
+       1,
+       "",
+       "a.ptr: 4 bytes are not a whole number of 3-byte pointers.\n"},
       {"a pointer past the packed text",
        {{"t.tbl", Text(kTable)},
         {"tesk.tbl", SmallNodeTable()},
@@ -583,7 +630,7 @@ Bytes SmallBitPatternTable() {
 
 std::vector<MessageCase> HuffpackMessages() {
   std::vector<MessageCase> cases;
-  AddCommandLine(cases, "huffpack", kHuffpackUsage, true, kHuffpackUsage);
+  AddCommandLine(cases, "huffpack", kHuffpackUsage, true, kHuffpackHelp);
   const std::string kInvalid = "Invalid value \"";
   using Files = std::vector<std::pair<std::string, Bytes>>;
   // A script a of the strings A B and C D, with the tables.

@@ -127,9 +127,10 @@ TEST_F(ProgramsTest, WholeChainOnTheExampleScript) {
   }
 }
 
-// The road from the table and the text to the dte file and back: puremake
-// makes the committed prepared files, and textdump gives the text back
-// byte for byte from the puretext and, after pairpick, from the dte file.
+// The whole road from the table and the text and back: puremake makes the
+// committed prepared files, and textdump gives the text back byte for byte
+// from the puretext, after pairpick from the dte file, and after huffbuild
+// and huffpack from the packed text.
 TEST_F(ProgramsTest, TextMadeAndDumpedBackOnTheExampleScript) {
   for (const char* name : {"intro.tbl", "intro.txt"}) {
     fs::copy_file(fs::path(EXAMPLES_DIR) / name, name);
@@ -149,6 +150,12 @@ TEST_F(ProgramsTest, TextMadeAndDumpedBackOnTheExampleScript) {
   ASSERT_EQ(Start(PAIRPICK_BINARY, "intro").status, 0);
   r = Start(TEXTDUMP_BINARY, "--from dte intro.tbl intro");
   ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), text);
+  ASSERT_EQ(Start(HUFFBUILD_BINARY, "intro").status, 0);
+  ASSERT_EQ(Start(HUFFPACK_BINARY, "--base 1F4000 intro").status, 0);
+  r = Start(TEXTDUMP_BINARY, "--from huf --base 1F4000 intro.tbl intro");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
   EXPECT_EQ(Bytes(r.out.begin(), r.out.end()), text);
 }
 

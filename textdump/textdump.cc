@@ -32,6 +32,14 @@ constexpr const char* kUsage =
     "layout options, with --from huf, as huffpack took them:\n"
     "  --bit-order msb|lsb  --align byte|bit  --base HEX\n"
     "  --pointer-bytes 2|3|4  --big-endian\n";
+constexpr const char* kHelpDetails =
+    "\n"
+    "A script is named by its base name, without an extension. textdump\n"
+    "writes the script's text to standard output, in the form puremake reads,\n"
+    "through the table file; it never writes a file. It reads S.pure and\n"
+    "S.info (--from pure, the default), S.dte and S.info (--from dte), or\n"
+    "S.huf, S.ptr and S.info with tesk.tbl and tesk.bit from the current\n"
+    "folder (--from huf), each pair unit written as its two characters.\n";
 constexpr const char* kUnknownSource =
     "Unknown source \"%s\" after --from: expected pure, dte or huf.\n";
 constexpr const char* kUnknownOption = "Unknown option \"%s\".\n";
@@ -46,8 +54,10 @@ constexpr const char* kOddLength =
 constexpr const char* kBadRecord = "%s: record %zu has the bad length %d.\n";
 constexpr const char* kRecordsMismatch =
     "%s: its records add up to %lld bytes, but %s holds %llu.\n";
-constexpr const char* kPointersRunOver =
-    "%s: it holds %zu pointers, but %s describes only %zu strings.\n";
+constexpr const char* kPointerCount =
+    "%s: it holds %zu pointers, but %s describes %zu strings.\n";
+constexpr const char* kBrokenPointer =
+    "%s: %zu bytes are not a whole number of %zu-byte pointers.\n";
 constexpr const char* kPointerAstray =
     "%s: the pointer to string %zu, %X, does not lead into %s.\n";
 constexpr const char* kStringCutShort =
@@ -311,14 +321,14 @@ bool ReadPackedFile(const std::string& name, const char* kind,
   return false;
 }
 
-// The lengths, in units, of the first `strings` strings the information
-// file describes; nullopt after the message.
+// The lengths, in units, of the strings the information file describes,
+// one for each pointer; nullopt after the message.
 std::optional<std::vector<std::size_t>> StringUnits(
     const std::string& info_name, const std::string& ptr_name,
     const std::vector<std::uint8_t>& info, std::size_t strings, RunState& run) {
   const std::size_t records = info.size() / common::kInfoRecordSize;
-  if (records < strings) {
-    run.err << Format(kPointersRunOver, ptr_name.c_str(), strings,
+  if (records != strings) {
+    run.err << Format(kPointerCount, ptr_name.c_str(), strings,
                       info_name.c_str(), records);
     return std::nullopt;
   }
@@ -373,6 +383,11 @@ bool DumpPackedText(const std::string& script, TextOutput& output,
     }
   }
   const common::PackedLayout& layout = run.layout;
+  if (ptr.size() % layout.pointer_bytes != 0) {
+    run.err << Format(kBrokenPointer, ptr_name.c_str(), ptr.size(),
+                      layout.pointer_bytes);
+    return false;
+  }
   const std::size_t strings = ptr.size() / layout.pointer_bytes;
   const std::optional<std::vector<std::size_t>> units =
       StringUnits(info_name, ptr_name, info, strings, run);
@@ -498,7 +513,8 @@ std::optional<common::Table> ReadTable(const std::string& name, RunState& run) {
 int RunStages(const std::vector<std::string>& args, std::ostream& out,
               std::ostream& err, const common::RunSettings& settings) {
   if (const std::optional<int> status = common::AnswerHelpOrVersion(
-          args, "textdump", TESK_VERSION, kUsage, out)) {
+          args, "textdump", TESK_VERSION, std::string(kUsage) + kHelpDetails,
+          out)) {
     return *status;
   }
   const std::optional<CommandLine> line = ParseCommandLine(args, err);
