@@ -494,7 +494,8 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   }
   RunState run{err,
                settings,
-               common::Block(settings.block_size), common::Block(settings.block_size),
+               common::Block(settings.block_size),
+               common::Block(settings.block_size),
                common::Commit(settings.faults),
                {}};
 
