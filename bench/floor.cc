@@ -295,7 +295,7 @@ bool Append(const std::string& data, std::span<char> buffer) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  const std::string_view mode = args.empty() ? "" : args[0];
+  const std::string mode = args.empty() ? std::string() : args[0];
   const std::vector<std::string> operands(args.begin() + (args.empty() ? 0 : 1),
                                           args.end());
   std::vector<char> buffer(kBufferSize);
