@@ -111,17 +111,17 @@ bool OpenScriptFiles(const std::string& script, ScriptFigures& figures,
   return true;
 }
 
-// The lengths of the strings of the dte file, from the records that cover
-// it as pairpick rewrote them; nullopt after the message.
-std::optional<std::vector<std::int64_t>> CoverDte(
-    const std::string& script, const std::vector<std::uint8_t>& info,
-    std::uint64_t dte_length, std::ostream& err) {
+// Where each string of the dte file ends, from the records that cover it as
+// pairpick rewrote them, into `string_ends`; false after the message.
+bool CoverDte(const std::string& script, const std::vector<std::uint8_t>& info,
+              std::uint64_t dte_length, std::vector<std::uint64_t>& string_ends,
+              std::ostream& err) {
   const std::string info_name = common::InformationName(script);
   const std::string dte_name = common::DteName(script);
   if (dte_length % 2 != 0) {
     err << Format(kOddDte, dte_name.c_str(),
                   static_cast<long long>(dte_length));
-    return std::nullopt;
+    return false;
   }
   const common::Coverage coverage = common::CoverFile(dte_length, info);
   switch (coverage.kind) {
@@ -131,20 +131,98 @@ std::optional<std::vector<std::int64_t>> CoverDte(
       err << Format(kBadRecord, info_name.c_str(), coverage.bad_record,
                     (coverage.bad_record - 1) * common::kInfoRecordSize,
                     coverage.bad_length);
-      return std::nullopt;
+      return false;
     case common::Coverage::Kind::kMismatch:
       err << Format(kRecordsMismatch, info_name.c_str(),
                     static_cast<long long>(coverage.described),
                     dte_name.c_str(), static_cast<long long>(dte_length));
-      return std::nullopt;
+      return false;
   }
-  std::vector<std::int64_t> lengths(coverage.needed);
-  for (std::size_t k = 0; k < lengths.size(); ++k) {
-    lengths[k] =
+  string_ends.clear();
+  string_ends.reserve(coverage.needed);
+  std::uint64_t end = 0;
+  for (std::size_t k = 0; k < coverage.needed; ++k) {
+    end += static_cast<std::uint64_t>(
         common::DecodeInfoRecord(info.data() + k * common::kInfoRecordSize)
-            .byteLength;
+            .byteLength);
+    string_ends.push_back(end);
   }
-  return lengths;
+  return true;
+}
+
+// How far a run of plain steps went: the bytes it took of each file and
+// the bits of the dte units it took.
+struct PlainRun {
+  std::size_t pure_bytes = 0;
+  std::size_t dte_bytes = 0;
+  std::int64_t bits = 0;
+};
+
+// Takes the steps of pairpick that need no choice and no care from the
+// puretext at `p` and the dte units at `d`, while a step starts at or before
+// byte `p_limit` and dte byte `d_end`, and ends by dte byte `left`: a pair
+// of characters and its pair unit (or the first character alone), a
+// control code with its argument, or a character with the control code
+// behind it and that code's argument. Counts each dte unit's use and bits
+// (`lengths` holds each unit's pattern length). Stops before anything else:
+// a unit with no leaf, a pair unit that needs a choice or reads as
+// something else, a unit other than pairpick's.
+//
+// Plain locals only, so that the loop keeps everything in registers.
+PlainRun PlainSteps(const std::uint8_t* p, std::size_t p_limit,
+                    const std::uint8_t* d, std::size_t d_end,
+                    std::uint64_t left, const std::uint8_t* lengths,
+                    std::int64_t* uses) {
+  std::int64_t bits = 0;
+  std::size_t pi = 0;
+  std::size_t di = 0;
+  while (pi <= p_limit && di < d_end) {
+    const std::uint16_t u1 = common::ReadLe16(p + pi);
+    const std::uint16_t u2 = common::ReadLe16(p + pi + 2);
+    const std::uint16_t x = common::ReadLe16(d + di);
+    const std::uint8_t length = lengths[x];
+    if (length == 0) break;
+    if (common::IsTextCharacter(u1) && common::IsTextCharacter(u2)) {
+      const std::uint16_t pair_unit = static_cast<std::uint16_t>(
+          common::CharacterCode(u2) << 8 | common::CharacterCode(u1));
+      if (common::IsTextCharacter(pair_unit) ||
+          common::TakesArgument(pair_unit)) {
+        break;
+      }
+      // The pair unit or the first character alone, whichever the dte file
+      // holds. This pair unit never reads as a character and the first
+      // character always does, so the dte unit alone says which it must
+      // be: the next step's place in the puretext waits on no puretext
+      // load.
+      const bool paired = !common::IsTextCharacter(x);
+      if (x != (paired ? pair_unit : u1)) break;
+      pi += paired ? 4 : 2;
+      di += 2;
+      bits += length;
+      ++uses[x];
+      continue;
+    }
+    if (x != u1) break;
+    const std::size_t units = !common::IsTextCharacter(u1)
+                                  ? (common::TakesArgument(u1) ? 2 : 1)
+                                  : (common::TakesArgument(u2) ? 3 : 2);
+    if (di + 2 * units > left) break;
+    bool same = true;
+    for (std::size_t k = 1; k < units; ++k) {
+      const std::uint16_t unit = common::ReadLe16(d + di + 2 * k);
+      same = same && unit == common::ReadLe16(p + pi + 2 * k) &&
+             lengths[unit] != 0;
+    }
+    if (!same) break;
+    for (std::size_t k = 0; k < units; ++k) {
+      const std::uint16_t unit = common::ReadLe16(d + di + 2 * k);
+      bits += lengths[unit];
+      ++uses[unit];
+    }
+    pi += 2 * units;
+    di += 2 * units;
+  }
+  return {pi, di, bits};
 }
 
 // Replays pairpick over a script beside its dte file: every dte unit must be
@@ -161,29 +239,26 @@ std::optional<std::vector<std::int64_t>> CoverDte(
 // dte file later disagrees.
 class Replay {
  public:
-  // `lengths_of` holds each unit's pattern length, 0 where it has no leaf.
+  // `string_ends` holds where each string of the dte file ends;
+  // `lengths_of` each unit's pattern length, 0 where it has no leaf.
   Replay(const std::string& script, common::BlockReader& puretext,
-         common::BlockReader& dte, const std::vector<std::uint8_t>& lengths_of,
-         ScriptFigures& figures, std::vector<std::int64_t>& uses,
-         std::ostream& err)
+         common::BlockReader& dte,
+         const std::vector<std::uint64_t>& string_ends,
+         const std::vector<std::uint8_t>& lengths_of, ScriptFigures& figures,
+         std::vector<std::int64_t>& uses, std::ostream& err)
       : dte_name_(common::DteName(script)),
         pure_name_(common::PuretextName(script)),
         puretext_(puretext),
         dte_(dte),
+        string_ends_(string_ends),
         lengths_of_(lengths_of),
         figures_(figures),
         uses_(uses),
         err_(err) {}
 
-  // Walks the strings of the given dte lengths, counting each unit's bits.
-  // Returns false after the message for the first fault, or after one line
-  // per colliding pair.
-  bool Run(const std::vector<std::int64_t>& lengths) {
-    std::uint64_t end = 0;
-    for (const std::int64_t length : lengths) {
-      end += static_cast<std::uint64_t>(length);
-      string_ends_.push_back(end);
-    }
+  // Walks the strings, counting each unit's bits. Returns false after the
+  // message for the first fault, or after one line per colliding pair.
+  bool Run() {
     for (;;) {
       const Outcome outcome = Step();
       if (no_leaf_) return false;
@@ -286,62 +361,17 @@ class Replay {
     // (after coming back) afterwards.
     const bool tally = dte_.position() == tallied_ && !no_leaf_;
     if (tally) EndStrings(state_.string);
-    const std::uint8_t* lengths = lengths_of_.data();
-    std::int64_t* uses = uses_.data();
-    std::int64_t bits = 0;
-    std::size_t pi = 0;
-    std::size_t di = 0;
-    while (pi <= p_limit && di < d_end) {
-      const std::uint16_t u1 = common::ReadLe16(p + pi);
-      const std::uint16_t u2 = common::ReadLe16(p + pi + 2);
-      const std::uint16_t x = common::ReadLe16(d + di);
-      if (lengths[x] == 0) break;  // Step() names the unit
-      if (common::IsTextCharacter(u1) && common::IsTextCharacter(u2)) {
-        // Pair units that need a choice or read as something else are
-        // Step()'s.
-        const std::uint16_t pair_unit = PairUnit(u1, u2);
-        if (common::IsTextCharacter(pair_unit) ||
-            common::TakesArgument(pair_unit)) {
-          break;
-        }
-        // The pair unit or the first character alone, whichever the dte
-        // file holds; the choice follows no pattern, so no branch takes it.
-        const bool paired = x == pair_unit;
-        if (!paired && x != u1) break;
-        pi += paired ? 4 : 2;
-        di += 2;
-        bits += lengths[x];
-        ++uses[x];
-        continue;
-      }
-      if (x != u1) break;
-      // A control code with its argument, or a character with the control
-      // code behind it and that code's argument.
-      const std::size_t units = !common::IsTextCharacter(u1)
-                                    ? (common::TakesArgument(u1) ? 2 : 1)
-                                    : (common::TakesArgument(u2) ? 3 : 2);
-      if (di + 2 * units > left) break;
-      bool same = true;
-      for (std::size_t k = 1; k < units; ++k) {
-        const std::uint16_t unit = common::ReadLe16(d + di + 2 * k);
-        same = same && unit == common::ReadLe16(p + pi + 2 * k) &&
-               lengths[unit] != 0;
-      }
-      if (!same) break;
-      for (std::size_t k = 0; k < units; ++k) {
-        const std::uint16_t unit = common::ReadLe16(d + di + 2 * k);
-        bits += lengths[unit];
-        ++uses[unit];
-      }
-      pi += 2 * units;
-      di += 2 * units;
-    }
+    const PlainRun run = PlainSteps(p, p_limit, d, d_end, left,
+                                    lengths_of_.data(), uses_.data());
+    const std::size_t pi = run.pure_bytes;
+    const std::size_t di = run.dte_bytes;
+    const std::int64_t bits = run.bits;
     if (tally) {
       string_bits_ += bits;
       tallied_ += di;
     } else {
       // Undo: these units are tallied once, below, where they are new.
-      for (std::size_t i = 0; i < di; i += 2) --uses[common::ReadLe16(d + i)];
+      for (std::size_t i = 0; i < di; i += 2) --uses_[common::ReadLe16(d + i)];
       TallyRun(d, di);
     }
     puretext_.Consume(pi);
@@ -565,6 +595,7 @@ class Replay {
   const std::string pure_name_;
   common::BlockReader& puretext_;
   common::BlockReader& dte_;
+  const std::vector<std::uint64_t>& string_ends_;
   const std::vector<std::uint8_t>& lengths_of_;
   ScriptFigures& figures_;
   std::vector<std::int64_t>& uses_;
@@ -575,7 +606,6 @@ class Replay {
   std::size_t tally_string_ = 0;
   std::int64_t string_bits_ = 0;
   bool no_leaf_ = false;
-  std::vector<std::uint64_t> string_ends_;
   State state_;
   std::vector<State> choices_;
   int backtracks_ = 0;
@@ -585,27 +615,36 @@ class Replay {
   std::string first_fault_;
 };
 
+// What the check of every script reuses, so that no script pays for
+// memory of its own.
+struct ScriptBuffers {
+  explicit ScriptBuffers(std::size_t block_size)
+      : pure_block(block_size), dte_block(block_size) {}
+  common::Block pure_block;
+  common::Block dte_block;
+  std::vector<std::uint8_t> info;
+  std::vector<std::uint64_t> string_ends;
+};
+
 // Reads one script's files and checks them against the code and each
 // other, adding each unit's occurrences to `uses`. Returns nullopt after the
 // faults.
 std::optional<ScriptFigures> CheckScript(
     const std::string& script, const std::vector<std::uint8_t>& lengths_of,
-    std::vector<std::int64_t>& uses, std::span<std::uint8_t> pure_block,
-    std::span<std::uint8_t> dte_block, std::ostream& err) {
+    std::vector<std::int64_t>& uses, ScriptBuffers& buffers,
+    std::ostream& err) {
   ScriptFigures figures;
   figures.script = script;
-  std::vector<std::uint8_t> info;
-  common::BlockReader puretext(pure_block);
-  common::BlockReader dte(dte_block);
-  if (!OpenScriptFiles(script, figures, info, puretext, dte, err)) {
+  common::BlockReader puretext(buffers.pure_block);
+  common::BlockReader dte(buffers.dte_block);
+  if (!OpenScriptFiles(script, figures, buffers.info, puretext, dte, err) ||
+      !CoverDte(script, buffers.info, dte.size(), buffers.string_ends, err)) {
     return std::nullopt;
   }
-  const std::optional<std::vector<std::int64_t>> lengths =
-      CoverDte(script, info, dte.size(), err);
-  if (!lengths) return std::nullopt;
-  figures.strings = static_cast<std::int64_t>(lengths->size());
-  if (!Replay(script, puretext, dte, lengths_of, figures, uses, err)
-           .Run(*lengths)) {
+  figures.strings = static_cast<std::int64_t>(buffers.string_ends.size());
+  if (!Replay(script, puretext, dte, buffers.string_ends, lengths_of, figures,
+              uses, err)
+           .Run()) {
     return std::nullopt;
   }
   return figures;
@@ -738,11 +777,10 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   std::vector<ScriptFigures> rows;
   // The replay looks four puretext units ahead.
   const std::size_t block_size = std::max<std::size_t>(settings.block_size, 16);
-  common::Block pure_block(block_size);
-  common::Block dte_block(block_size);
+  ScriptBuffers buffers(block_size);
   for (const std::string& script : args) {
     std::optional<ScriptFigures> row =
-        CheckScript(script, lengths_of, uses, pure_block, dte_block, err);
+        CheckScript(script, lengths_of, uses, buffers, err);
     if (row) {
       rows.push_back(std::move(*row));
     } else {
