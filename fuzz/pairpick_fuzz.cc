@@ -1,18 +1,26 @@
 // pairpick on arbitrary puretext and information bytes.
 //
 // Input: one mode byte (its lowest bit the mode, the next three the block
-// size), a 2-byte length n, n bytes of information file, and the rest for
-// the puretext. In raw mode the bytes are used as they are. In
-// text mode each puretext byte picks a unit from an alphabet in which pair
-// units can be told from every other unit, so that the test can undo the
-// substitution and compare with the puretext.
+// size, the next whether the chain goes on to chainreport), a 2-byte length n,
+// n bytes of information file, and the rest for the puretext. In raw mode the
+// bytes are used as they are. In text mode each puretext byte picks a unit from
+// an alphabet in which pair units can be told from every other unit, so that
+// the test can undo the substitution and compare with the puretext.
+//
+// When the chain goes on, huffbuild and chainreport run over the same files
+// with the same block size after pairpick: chainreport must take pairpick's dte
+// file for what it is, and fault only pair units that read as something else,
+// which the text mode's alphabet never makes.
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
+#include <string>
 
+#include "chainreport/chainreport.h"
 #include "common/bytes.h"
 #include "common/code_unit.h"
 #include "fuzz/fuzz_support.h"
+#include "huffbuild/huffbuild.h"
 #include "pairpick/pairpick.h"
 
 namespace {
@@ -50,6 +58,31 @@ void Undo(const Bytes& dte, std::size_t q, std::size_t end, Bytes& text) {
     }
     q += 2;
   }
+}
+
+// Builds the tables over the dte file and checks chainreport's verdict on
+// pairpick's files.
+void CheckChainreport(bool text_mode, std::size_t block_size) {
+  std::ostringstream out, err;
+  if (huffbuild::Run({"a"}, out, err, {nullptr, block_size}) != 0) return;
+  out.str("");
+  err.str("");
+  const int status = chainreport::Run({"a"}, out, err, {nullptr, block_size});
+  if (status == 0) {
+    Check(err.str().empty(), "chainreport: a message on success");
+    return;
+  }
+  Check(!text_mode, "chainreport faulted a text-mode chain");
+  // Every line names a pair unit that reads as something else.
+  std::istringstream lines(err.str());
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    Check(line.find(" reads as ") != std::string::npos,
+          "chainreport faulted pairpick's own dte file");
+    ++count;
+  }
+  Check(count > 0, "chainreport failed without a message");
 }
 
 }  // namespace
@@ -130,5 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     Check(undone == pure,
           "undoing the substitution does not give back the puretext");
   }
+  if ((data[0] & 0x10) != 0) CheckChainreport(text_mode, block_size);
   return 0;
 }
