@@ -160,12 +160,12 @@ struct PlainRun {
 
 // Takes the steps of pairpick that need no choice and no care from the
 // puretext at `p` and the dte units at `d`, while a step starts at or before
-// byte `p_limit` and dte byte `d_end`, and ends by dte byte `left`: a pair
-// of characters and its pair unit (or the first character alone), a
-// control code with its argument, or a character with the control code
-// behind it and that code's argument. Counts each dte unit's use and bits
-// (`lengths` holds each unit's pattern length). Stops before anything else:
-// a unit with no leaf, a pair unit that needs a choice or reads as
+// puretext byte `p_limit` and before dte byte `d_end`, and ends by dte byte
+// `left`: a pair of characters and its pair unit (or the first character
+// alone), a control code with its argument, or a character with the control
+// code behind it and that code's argument. Counts each dte unit's use and
+// bits (`lengths` holds each unit's pattern length). Stops before anything
+// else: a unit with no leaf, a pair unit that needs a choice or reads as
 // something else, a unit other than pairpick's.
 //
 // Plain locals only, so that the loop keeps everything in registers.
