@@ -147,6 +147,27 @@ bool TakeNoOptions(std::span<const std::string> options, RunState& run) {
   return false;
 }
 
+// Reads a file of the given kind whole; false after the message.
+bool ReadWhole(const std::string& name, const char* kind,
+               std::vector<std::uint8_t>& bytes, RunState& run) {
+  switch (common::ReadWholeFile(name, bytes, run.settings.faults)) {
+    case common::ReadResult::kOk:
+      return true;
+    case common::ReadResult::kMissing:
+    case common::ReadResult::kDenied:
+    case common::ReadResult::kCannotOpen:
+      run.err << Format(kCannotOpen, kind, name.c_str());
+      return false;
+    case common::ReadResult::kNotRegular:
+      run.err << Format(kCannotOpenBecause, kind, name.c_str(), kNotAFile);
+      return false;
+    case common::ReadResult::kReadError:
+      run.err << Format(kCannotRead, kind, name.c_str());
+      return false;
+  }
+  return false;
+}
+
 // Opens a file of units and reads its information file whole, both under a
 // shared lock of their folder, so that a run committing the two meanwhile
 // cannot hand over one old and one new. False after the message.
@@ -170,23 +191,7 @@ bool OpenUnitsAndInformation(const std::string& name, const char* kind,
       run.err << Format(kCannotOpenBecause, kind, name.c_str(), kNotAFile);
       return false;
   }
-  switch (common::ReadWholeFile(info_name, info, run.settings.faults)) {
-    case common::ReadResult::kOk:
-      return true;
-    case common::ReadResult::kMissing:
-    case common::ReadResult::kDenied:
-    case common::ReadResult::kCannotOpen:
-      run.err << Format(kCannotOpen, kInformationKind, info_name.c_str());
-      return false;
-    case common::ReadResult::kNotRegular:
-      run.err << Format(kCannotOpenBecause, kInformationKind, info_name.c_str(),
-                        kNotAFile);
-      return false;
-    case common::ReadResult::kReadError:
-      run.err << Format(kCannotRead, kInformationKind, info_name.c_str());
-      return false;
-  }
-  return false;
+  return ReadWhole(info_name, kInformationKind, info, run);
 }
 
 // Checks that the information file describes the whole file, in whole
@@ -299,28 +304,6 @@ bool TakeLayoutOptions(std::span<const std::string> options, RunState& run) {
   return true;
 }
 
-// Reads a small file whole for the packed text's dump; false after the
-// message.
-bool ReadPackedFile(const std::string& name, const char* kind,
-                    std::vector<std::uint8_t>& bytes, RunState& run) {
-  switch (common::ReadWholeFile(name, bytes, run.settings.faults)) {
-    case common::ReadResult::kOk:
-      return true;
-    case common::ReadResult::kMissing:
-    case common::ReadResult::kDenied:
-    case common::ReadResult::kCannotOpen:
-      run.err << Format(kCannotOpen, kind, name.c_str());
-      return false;
-    case common::ReadResult::kNotRegular:
-      run.err << Format(kCannotOpenBecause, kind, name.c_str(), kNotAFile);
-      return false;
-    case common::ReadResult::kReadError:
-      run.err << Format(kCannotRead, kind, name.c_str());
-      return false;
-  }
-  return false;
-}
-
 // The lengths, in units, of the strings the information file describes,
 // one for each pointer; nullopt after the message.
 std::optional<std::vector<std::size_t>> StringUnits(
@@ -376,9 +359,9 @@ bool DumpPackedText(const std::string& script, TextOutput& output,
     common::FolderLock lock;
     std::error_code ec;
     lock.Acquire(common::FolderOf(huf_name), true, ec);
-    if (!ReadPackedFile(ptr_name, kPointerKind, ptr, run) ||
-        !ReadPackedFile(info_name, kInformationKind, info, run) ||
-        !ReadPackedFile(huf_name, kPackedKind, huf, run)) {
+    if (!ReadWhole(ptr_name, kPointerKind, ptr, run) ||
+        !ReadWhole(info_name, kInformationKind, info, run) ||
+        !ReadWhole(huf_name, kPackedKind, huf, run)) {
       return false;
     }
   }
@@ -485,22 +468,7 @@ std::optional<CommandLine> ParseCommandLine(
 // Reads and parses the table; nullopt after the message.
 std::optional<common::Table> ReadTable(const std::string& name, RunState& run) {
   std::vector<std::uint8_t> bytes;
-  switch (common::ReadWholeFile(name, bytes, run.settings.faults)) {
-    case common::ReadResult::kOk:
-      break;
-    case common::ReadResult::kMissing:
-    case common::ReadResult::kDenied:
-    case common::ReadResult::kCannotOpen:
-      run.err << Format(kCannotOpen, kTableKind, name.c_str());
-      return std::nullopt;
-    case common::ReadResult::kNotRegular:
-      run.err << Format(kCannotOpenBecause, kTableKind, name.c_str(),
-                        kNotAFile);
-      return std::nullopt;
-    case common::ReadResult::kReadError:
-      run.err << Format(kCannotRead, kTableKind, name.c_str());
-      return std::nullopt;
-  }
+  if (!ReadWhole(name, kTableKind, bytes, run)) return std::nullopt;
   std::variant<common::Table, common::Refusal> parsed =
       common::ParseTable(name, bytes);
   if (const auto* refusal = std::get_if<common::Refusal>(&parsed)) {
