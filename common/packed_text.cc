@@ -54,6 +54,23 @@ bool SetOption(LayoutOption option, const std::string& value,
 
 }  // namespace
 
+const char* LayoutValuesOf(LayoutOption option) {
+  switch (option) {
+    case LayoutOption::kBitOrder:
+      return "msb or lsb";
+    case LayoutOption::kAlign:
+      return "byte or bit";
+    case LayoutOption::kBase:
+      return "a hexadecimal number from 0 to FFFFFFFF";
+    case LayoutOption::kPointerBytes:
+      return "2, 3 or 4";
+    case LayoutOption::kBigEndian:
+    case LayoutOption::kNone:
+      break;
+  }
+  return "";
+}
+
 LayoutArguments ParseLayoutOptions(const std::vector<std::string>& args) {
   LayoutArguments parsed;
   std::size_t i = 0;

@@ -79,6 +79,10 @@ struct LayoutArguments {
 // is "-" alone. Of an option given twice, the last counts.
 LayoutArguments ParseLayoutOptions(const std::vector<std::string>& args);
 
+// The values an option takes, as a message names them ("msb or lsb" for
+// --bit-order); "" for an option that takes none.
+const char* LayoutValuesOf(LayoutOption option);
+
 // The pointer to a string that starts at bit `position`: the base plus the
 // position counted in bytes or bits. It may be larger than pointer_bytes
 // hold. REQUIRES: with Alignment::kByte, position is a multiple of 8.

@@ -46,10 +46,6 @@ constexpr const char* kHelpDetails =
 constexpr const char* kUnknownOption = "Unknown option \"%s\".\n";
 constexpr const char* kMissingValue = "Option %s needs a value.\n";
 constexpr const char* kBadValue = "Invalid value \"%s\" for %s: expected %s.\n";
-constexpr const char* kBitOrderValues = "msb or lsb";
-constexpr const char* kAlignValues = "byte or bit";
-constexpr const char* kBaseValues = "a hexadecimal number from 0 to FFFFFFFF";
-constexpr const char* kPointerBytesValues = "2, 3 or 4";
 constexpr const char* kCannotRead = "Could not read %s.\n";
 constexpr const char* kOddDte =
     "%s: %lld bytes are not a whole number of code units\n";
@@ -296,24 +292,6 @@ struct CommandLine {
 std::optional<CommandLine> ParseCommandLine(
     const std::vector<std::string>& args, std::ostream& err) {
   const common::LayoutArguments parsed = common::ParseLayoutOptions(args);
-  const char* expected = "";
-  switch (parsed.option) {
-    case common::LayoutOption::kBitOrder:
-      expected = kBitOrderValues;
-      break;
-    case common::LayoutOption::kAlign:
-      expected = kAlignValues;
-      break;
-    case common::LayoutOption::kBase:
-      expected = kBaseValues;
-      break;
-    case common::LayoutOption::kPointerBytes:
-      expected = kPointerBytesValues;
-      break;
-    case common::LayoutOption::kBigEndian:
-    case common::LayoutOption::kNone:
-      break;
-  }
   switch (parsed.problem) {
     case common::LayoutArguments::Problem::kNone:
       break;
@@ -325,7 +303,8 @@ std::optional<CommandLine> ParseCommandLine(
       return std::nullopt;
     case common::LayoutArguments::Problem::kBadValue:
       err << Format(kBadValue, args[parsed.at + 1].c_str(),
-                    args[parsed.at].c_str(), expected);
+                    args[parsed.at].c_str(),
+                    common::LayoutValuesOf(parsed.option));
       return std::nullopt;
   }
   if (parsed.first_operand == args.size()) {

@@ -264,24 +264,6 @@ bool DumpDte(const std::string& script, TextOutput& output, RunState& run) {
 bool TakeLayoutOptions(std::span<const std::string> options, RunState& run) {
   const std::vector<std::string> args(options.begin(), options.end());
   const common::LayoutArguments parsed = common::ParseLayoutOptions(args);
-  const char* expected = "";
-  switch (parsed.option) {
-    case common::LayoutOption::kBitOrder:
-      expected = "msb or lsb";
-      break;
-    case common::LayoutOption::kAlign:
-      expected = "byte or bit";
-      break;
-    case common::LayoutOption::kBase:
-      expected = "a hexadecimal number from 0 to FFFFFFFF";
-      break;
-    case common::LayoutOption::kPointerBytes:
-      expected = "2, 3 or 4";
-      break;
-    case common::LayoutOption::kNone:
-    case common::LayoutOption::kBigEndian:
-      break;
-  }
   switch (parsed.problem) {
     case common::LayoutArguments::Problem::kNone:
       break;
@@ -293,7 +275,8 @@ bool TakeLayoutOptions(std::span<const std::string> options, RunState& run) {
       return false;
     case common::LayoutArguments::Problem::kBadValue:
       run.err << Format(kBadValue, args[parsed.at + 1].c_str(),
-                        args[parsed.at].c_str(), expected);
+                        args[parsed.at].c_str(),
+                        common::LayoutValuesOf(parsed.option));
       return false;
   }
   if (parsed.first_operand != args.size()) {
