@@ -798,12 +798,8 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
 
 int Run(const std::vector<std::string>& args, std::ostream& out,
         std::ostream& err, const common::RunSettings& settings) {
-  try {
-    return RunStages(args, out, err, settings);
-  } catch (const std::bad_alloc&) {
-    err << kOutOfMemory;
-    return 1;
-  }
+  return common::RunReportingOutOfMemory(
+      [&] { return RunStages(args, out, err, settings); }, err, kOutOfMemory);
 }
 
 }  // namespace chainreport

@@ -362,14 +362,10 @@ bool WriteTables(const std::vector<NodeEntry>& table,
 }
 
 int Run(const std::vector<std::string>& args, std::ostream& out,
-        std::ostream& err, const common::RunSettings& settings) {
-  (void)err;  // every message of huffbuild goes to standard output
-  try {
-    return RunStages(args, out, settings);
-  } catch (const std::bad_alloc&) {
-    out << kOutOfMemory;
-    return 1;
-  }
+        std::ostream& /*err*/, const common::RunSettings& settings) {
+  // Every message of huffbuild goes to standard output.
+  return common::RunReportingOutOfMemory(
+      [&] { return RunStages(args, out, settings); }, out, kOutOfMemory);
 }
 
 }  // namespace huffbuild

@@ -196,14 +196,10 @@ std::optional<std::vector<RecordSpan>> PlanRecords(std::uint32_t offset,
 }
 
 int Run(const std::vector<std::string>& args, std::ostream& out,
-        std::ostream& err, const common::RunSettings& settings) {
-  (void)err;  // every message of ipsadd goes to standard output
-  try {
-    return RunStages(args, out, settings);
-  } catch (const std::bad_alloc&) {
-    out << kOutOfMemory;
-    return 1;
-  }
+        std::ostream& /*err*/, const common::RunSettings& settings) {
+  // Every message of ipsadd goes to standard output.
+  return common::RunReportingOutOfMemory(
+      [&] { return RunStages(args, out, settings); }, out, kOutOfMemory);
 }
 
 }  // namespace ipsadd

@@ -375,12 +375,8 @@ void ScriptWriter::EndString() {
 
 int Run(const std::vector<std::string>& args, std::ostream& out,
         std::ostream& err, const common::RunSettings& settings) {
-  try {
-    return RunStages(args, out, err, settings);
-  } catch (const std::bad_alloc&) {
-    err << kOutOfMemory;
-    return 1;
-  }
+  return common::RunReportingOutOfMemory(
+      [&] { return RunStages(args, out, err, settings); }, err, kOutOfMemory);
 }
 
 }  // namespace puremake
