@@ -175,6 +175,11 @@ unsigned PackedDecoder::DecodeBelow(BitReader bits, std::uint64_t position,
   return 0;
 }
 
+bool PackedDecoder::GivesApart(const BitReader& bits, std::uint64_t position,
+                               std::uint16_t unit, unsigned length) const {
+  return Gives(bits, position, unit, length);
+}
+
 std::size_t PackedDecoder::DecodeUnits(const BitReader& bits,
                                        std::uint64_t* position,
                                        std::size_t count,

@@ -144,6 +144,26 @@ class BitReader {
 
   std::uint64_t end() const { return end_; }
 
+  // Bits from positions before this one are read by PeekWithin(): eight
+  // bytes from the position's byte on lie within the bytes.
+  std::uint64_t within_end() const {
+    return bytes_.size() < 8 ? first_ : first_ + 8 * (bytes_.size() - 7);
+  }
+
+  // Peek() in the order kOrder for a position before within_end().
+  template <BitOrder kOrder>
+  std::uint64_t PeekWithin(std::uint64_t position, unsigned count) const {
+    const std::uint64_t offset = position - first_;
+    const std::uint8_t* const at =
+        bytes_.data() + static_cast<std::size_t>(offset / 8);
+    const unsigned shift = static_cast<unsigned>(offset % 8);
+    if constexpr (kOrder == BitOrder::kMsbFirst) {
+      return (ReadBe64(at) << shift) >> (64 - count);
+    } else {
+      return (ReadLe64(at) >> shift) & ((std::uint64_t{1} << count) - 1);
+    }
+  }
+
   // The `count` bits from bit `position` on, in stream order; bits past
   // the bytes read as 0. REQUIRES: first <= position; 1 <= count <= 57.
   std::uint64_t Peek(std::uint64_t position, unsigned count) const {
@@ -220,6 +240,23 @@ class PackedDecoder {
            decoded == unit;
   }
 
+  // True when decoding from bit *position on gives the `count` units at
+  // `units` (little-endian) one after the other, each from a pattern of
+  // length_of(unit) bits, all before bits.end(). Moves *position past the
+  // units given. The same as Gives() for each unit in turn; as each unit's
+  // place follows from the lengths alone, no decode waits for the one
+  // before it.
+  template <typename LengthOf>
+  bool GivesAll(const BitReader& bits, std::uint64_t* position,
+                const std::uint8_t* units, std::size_t count,
+                LengthOf length_of) const {
+    return order_ == BitOrder::kMsbFirst
+               ? GivesRun<BitOrder::kMsbFirst>(bits, position, units, count,
+                                               length_of)
+               : GivesRun<BitOrder::kLsbFirst>(bits, position, units, count,
+                                               length_of);
+  }
+
   // Decodes up to `count` units from bit *position on into `units`, moving
   // *position past each; returns how many, fewer only where the bits end.
   std::size_t DecodeUnits(const BitReader& bits, std::uint64_t* position,
@@ -230,6 +267,37 @@ class PackedDecoder {
   // 23) and the unit (bits 0 to 15) when kLookupBits or fewer bits reach a
   // leaf; else the node they reach (bits 0 to 15).
   static constexpr std::uint32_t kLeaf = 1u << 24;
+
+  // A short pattern is found in the lookup table, the others by Gives();
+  // that the last unit ends before bits.end() says the same of every one.
+  template <BitOrder kOrder, typename LengthOf>
+  bool GivesRun(const BitReader& bits, std::uint64_t* position,
+                const std::uint8_t* units, std::size_t count,
+                LengthOf& length_of) const {
+    const std::uint32_t* const lookup = lookup_.data();
+    const std::uint64_t within_end = bits.within_end();
+    std::uint64_t at = *position;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint16_t unit = ReadLe16(units + 2 * i);
+      const unsigned length = length_of(unit);
+      if (at >= within_end ||
+          lookup[bits.PeekWithin<kOrder>(at, kLookupBits)] !=
+              (kLeaf | length << 16 | unit)) [[unlikely]] {
+        if (!GivesApart(bits, at, unit, length)) {
+          *position = at;
+          return false;
+        }
+      }
+      at += length;
+    }
+    *position = at;
+    return at <= bits.end();
+  }
+
+  // Gives(), kept out of GivesRun()'s loop so that the loop keeps its
+  // values in registers.
+  bool GivesApart(const BitReader& bits, std::uint64_t position,
+                  std::uint16_t unit, unsigned length) const;
 
   // Goes on from `node`, kLookupBits below the root. It takes the reader by
   // value, for the reason WordNearTheEnd() takes none.

@@ -127,6 +127,7 @@ struct RunState {
   common::Block read_block;
   common::Block pointer_block;
   common::Block held;  // the packed bits, until they are proven
+  std::vector<std::uint8_t> info;  // each script's information file in turn
   // Every finished output, in order, until the commit.
   std::deque<common::OutputFile> outputs;
   std::vector<std::string> output_names;
@@ -181,17 +182,12 @@ class Proof {
     // decoding from the string's start passes through the same places; and
     // the decodes need not wait for each other.
     const UnitCode* const codes = packer_.codes.data();
-    std::uint64_t position = position_;
-    std::size_t decoded = decoded_;
-    for (; decoded < encoded; ++decoded) {
-      const std::uint16_t unit = common::ReadLe16(units_ + 2 * decoded);
-      const unsigned length = LengthOf(codes[unit]);
-      if (!packer_.decoder.Gives(reader, position, unit, length)) break;
-      position += length;
+    if (!packer_.decoder.GivesAll(
+            reader, &position_, units_ + 2 * decoded_, encoded - decoded_,
+            [codes](std::uint16_t unit) { return LengthOf(codes[unit]); })) {
+      return false;
     }
-    position_ = position;
-    decoded_ = decoded;
-    if (decoded < encoded) return false;
+    decoded_ = encoded;
     NoteUnfinishedByte();
     return !all || position_ == bits_.position();
   }
@@ -548,7 +544,7 @@ bool PackStrings(const Script& script, const std::vector<std::uint8_t>& info,
 // Packs one script into finished temporaries, kept for the commit; false
 // after the message.
 bool PackScript(const Script& script, const Packer& packer, RunState& run) {
-  std::vector<std::uint8_t> info;
+  std::vector<std::uint8_t>& info = run.info;
   common::FileFacts info_facts;
   common::BlockReader dte(run.read_block, run.settings.faults);
   const std::optional<std::size_t> strings =
@@ -631,6 +627,7 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
       common::Block(settings.block_size),
       common::Block(std::max(settings.block_size, BitWriter::kMinHeld) +
                     kReadAhead),
+      {},
       {},
       {},
       table_permissions};

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -341,6 +342,40 @@ TEST(PackedDecoder, DecodesShortAndLongPatternsAndStopsWhereTheBitsEnd) {
     decoded.pop_back();
     EXPECT_EQ(decoded, units);
     EXPECT_EQ(position, bits.size());
+
+    // All units at once, as huffpack proves its text (with bytes to spare
+    // behind the bits): given exactly, but not with the bits cut one short
+    // of the end or with any bit changed.
+    Bytes little_endian;
+    for (std::uint16_t unit : units) {
+      little_endian.push_back(static_cast<std::uint8_t>(unit));
+      little_endian.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    std::map<std::uint16_t, unsigned> lengths;
+    for (const common::BitRecord& leaf : code.leaves) {
+      lengths[leaf.symbol] = static_cast<unsigned>(leaf.pattern.size());
+    }
+    const auto gives_all = [&](const common::BitReader& reader) {
+      std::uint64_t at = 0;
+      const bool given = decoder.GivesAll(
+          reader, &at, little_endian.data(), units.size(),
+          [&](std::uint16_t unit) { return lengths.at(unit); });
+      EXPECT_TRUE(!given || at == bits.size());
+      return given;
+    };
+    Bytes spare = bytes;
+    spare.resize(bytes.size() + 8, 0);
+    EXPECT_TRUE(gives_all(common::BitReader(order, spare, 0, bits.size())));
+    EXPECT_FALSE(gives_all(common::BitReader(order, spare, 0, bits.size() - 1)));
+    for (std::size_t bit = 0; bit < bits.size(); bit += 5) {
+      std::string changed = bits;
+      changed[bit] = changed[bit] == '0' ? '1' : '0';
+      Bytes changed_bytes = PackByHand(changed, order);
+      changed_bytes.resize(changed_bytes.size() + 8, 0);
+      EXPECT_FALSE(gives_all(
+          common::BitReader(order, changed_bytes, 0, changed.size())))
+          << bit;
+    }
 
     // Cut one bit short of each unit's end, the unit is not there.
     std::uint64_t start = 0;
