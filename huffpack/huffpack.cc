@@ -126,7 +126,7 @@ struct RunState {
   const common::RunSettings& settings;
   common::Block read_block;
   common::Block pointer_block;
-  common::Block held;  // the packed bits, until they are proven
+  common::Block held;              // the packed bits, until they are proven
   std::vector<std::uint8_t> info;  // each script's information file in turn
   // Every finished output, in order, until the commit.
   std::deque<common::OutputFile> outputs;

@@ -366,14 +366,15 @@ TEST(PackedDecoder, DecodesShortAndLongPatternsAndStopsWhereTheBitsEnd) {
     Bytes spare = bytes;
     spare.resize(bytes.size() + 8, 0);
     EXPECT_TRUE(gives_all(common::BitReader(order, spare, 0, bits.size())));
-    EXPECT_FALSE(gives_all(common::BitReader(order, spare, 0, bits.size() - 1)));
+    EXPECT_FALSE(
+        gives_all(common::BitReader(order, spare, 0, bits.size() - 1)));
     for (std::size_t bit = 0; bit < bits.size(); bit += 5) {
       std::string changed = bits;
       changed[bit] = changed[bit] == '0' ? '1' : '0';
       Bytes changed_bytes = PackByHand(changed, order);
       changed_bytes.resize(changed_bytes.size() + 8, 0);
-      EXPECT_FALSE(gives_all(
-          common::BitReader(order, changed_bytes, 0, changed.size())))
+      EXPECT_FALSE(
+          gives_all(common::BitReader(order, changed_bytes, 0, changed.size())))
           << bit;
     }
 
