@@ -5,6 +5,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <sstream>
 
 #include "common/block_reader.h"
 #include "common/bytes.h"
@@ -15,6 +16,7 @@
 #include "common/huffman_code.h"
 #include "common/info_record.h"
 #include "common/script_files.h"
+#include "common/shared_work.h"
 
 namespace chainreport {
 
@@ -150,6 +152,14 @@ bool CoverDte(const std::string& script, const std::vector<std::uint8_t>& info,
   return true;
 }
 
+// A unit's leaf, as the walk takes it: the length of its pattern in the low
+// 8 bits (a pattern holds at most 99 bits), 0 where the unit has no leaf;
+// above them the leaf's place in the code, where its uses are counted.
+using UnitLeaf = std::uint32_t;
+
+unsigned LengthOf(UnitLeaf leaf) { return leaf & 0xFF; }
+std::size_t IndexOf(UnitLeaf leaf) { return leaf >> 8; }
+
 // How far a run of plain steps went: the bytes it took of each file and
 // the bits of the dte units it took.
 struct PlainRun {
@@ -171,7 +181,7 @@ struct PlainRun {
 // Plain locals only, so that the loop keeps everything in registers.
 PlainRun PlainSteps(const std::uint8_t* p, std::size_t p_limit,
                     const std::uint8_t* d, std::size_t d_end,
-                    std::uint64_t left, const std::uint8_t* lengths,
+                    std::uint64_t left, const UnitLeaf* leaves,
                     std::int64_t* uses) {
   std::int64_t bits = 0;
   std::size_t pi = 0;
@@ -180,8 +190,8 @@ PlainRun PlainSteps(const std::uint8_t* p, std::size_t p_limit,
     const std::uint16_t u1 = common::ReadLe16(p + pi);
     const std::uint16_t u2 = common::ReadLe16(p + pi + 2);
     const std::uint16_t x = common::ReadLe16(d + di);
-    const std::uint8_t length = lengths[x];
-    if (length == 0) break;
+    const UnitLeaf leaf = leaves[x];
+    if (LengthOf(leaf) == 0) break;
     if (common::IsTextCharacter(u1) && common::IsTextCharacter(u2)) {
       const std::uint16_t pair_unit = static_cast<std::uint16_t>(
           common::CharacterCode(u2) << 8 | common::CharacterCode(u1));
@@ -198,8 +208,8 @@ PlainRun PlainSteps(const std::uint8_t* p, std::size_t p_limit,
       if (x != (paired ? pair_unit : u1)) break;
       pi += paired ? 4 : 2;
       di += 2;
-      bits += length;
-      ++uses[x];
+      bits += LengthOf(leaf);
+      ++uses[IndexOf(leaf)];
       continue;
     }
     if (x != u1) break;
@@ -211,13 +221,13 @@ PlainRun PlainSteps(const std::uint8_t* p, std::size_t p_limit,
     for (std::size_t k = 1; k < units; ++k) {
       const std::uint16_t unit = common::ReadLe16(d + di + 2 * k);
       same = same && unit == common::ReadLe16(p + pi + 2 * k) &&
-             lengths[unit] != 0;
+             LengthOf(leaves[unit]) != 0;
     }
     if (!same) break;
     for (std::size_t k = 0; k < units; ++k) {
-      const std::uint16_t unit = common::ReadLe16(d + di + 2 * k);
-      bits += lengths[unit];
-      ++uses[unit];
+      const UnitLeaf unit_leaf = leaves[common::ReadLe16(d + di + 2 * k)];
+      bits += LengthOf(unit_leaf);
+      ++uses[IndexOf(unit_leaf)];
     }
     pi += 2 * units;
     di += 2 * units;
@@ -240,18 +250,18 @@ PlainRun PlainSteps(const std::uint8_t* p, std::size_t p_limit,
 class Replay {
  public:
   // `string_ends` holds where each string of the dte file ends;
-  // `lengths_of` each unit's pattern length, 0 where it has no leaf.
+  // `leaves` holds each unit's leaf; `uses` counts each leaf's uses.
   Replay(const std::string& script, common::BlockReader& puretext,
          common::BlockReader& dte,
          const std::vector<std::uint64_t>& string_ends,
-         const std::vector<std::uint8_t>& lengths_of, ScriptFigures& figures,
+         const std::vector<UnitLeaf>& leaves, ScriptFigures& figures,
          std::vector<std::int64_t>& uses, std::ostream& err)
       : dte_name_(common::DteName(script)),
         pure_name_(common::PuretextName(script)),
         puretext_(puretext),
         dte_(dte),
         string_ends_(string_ends),
-        lengths_of_(lengths_of),
+        leaves_(leaves),
         figures_(figures),
         uses_(uses),
         err_(err) {}
@@ -308,7 +318,7 @@ class Replay {
     std::uint16_t d;
     if (!PeekDte(0, &d)) return Outcome::kReadFailed;
     // A unit the tables lack is named as such, before any mismatch.
-    if (lengths_of_[d] == 0) {
+    if (LengthOf(leaves_[d]) == 0) {
       Tally(dte_.position(), d);
       return Outcome::kReadFailed;
     }
@@ -361,8 +371,8 @@ class Replay {
     // (after coming back) afterwards.
     const bool tally = dte_.position() == tallied_ && !no_leaf_;
     if (tally) EndStrings(state_.string);
-    const PlainRun run = PlainSteps(p, p_limit, d, d_end, left,
-                                    lengths_of_.data(), uses_.data());
+    const PlainRun run =
+        PlainSteps(p, p_limit, d, d_end, left, leaves_.data(), uses_.data());
     const std::size_t pi = run.pure_bytes;
     const std::size_t di = run.dte_bytes;
     const std::int64_t bits = run.bits;
@@ -371,7 +381,9 @@ class Replay {
       tallied_ += di;
     } else {
       // Undo: these units are tallied once, below, where they are new.
-      for (std::size_t i = 0; i < di; i += 2) --uses_[common::ReadLe16(d + i)];
+      for (std::size_t i = 0; i < di; i += 2) {
+        --uses_[IndexOf(leaves_[common::ReadLe16(d + i)])];
+      }
       TallyRun(d, di);
     }
     puretext_.Consume(pi);
@@ -389,14 +401,15 @@ class Replay {
       ++string;
     }
     EndStrings(string);
-    const std::uint8_t length = lengths_of_[unit];
+    const UnitLeaf leaf = leaves_[unit];
+    const unsigned length = LengthOf(leaf);
     if (length == 0) {
       err_ << Format(kNoLeaf, dte_name_.c_str(), unit,
                      static_cast<long long>(position));
       no_leaf_ = true;
       return;
     }
-    ++uses_[unit];
+    ++uses_[IndexOf(leaf)];
     string_bits_ += length;
     tallied_ = position + 2;
   }
@@ -417,11 +430,10 @@ class Replay {
     std::int64_t bits = 0;
     std::size_t i = 2;
     for (; i < n; i += 2) {
-      const std::uint16_t unit = common::ReadLe16(d + i);
-      const std::uint8_t length = lengths_of_[unit];
-      if (length == 0) break;
-      ++uses_[unit];
-      bits += length;
+      const UnitLeaf leaf = leaves_[common::ReadLe16(d + i)];
+      if (LengthOf(leaf) == 0) break;
+      ++uses_[IndexOf(leaf)];
+      bits += LengthOf(leaf);
     }
     string_bits_ += bits;
     tallied_ = position + i;
@@ -596,7 +608,7 @@ class Replay {
   common::BlockReader& puretext_;
   common::BlockReader& dte_;
   const std::vector<std::uint64_t>& string_ends_;
-  const std::vector<std::uint8_t>& lengths_of_;
+  const std::vector<UnitLeaf>& leaves_;
   ScriptFigures& figures_;
   std::vector<std::int64_t>& uses_;
   std::ostream& err_;
@@ -627,12 +639,13 @@ struct ScriptBuffers {
 };
 
 // Reads one script's files and checks them against the code and each
-// other, adding each unit's occurrences to `uses`. Returns nullopt after the
+// other, adding each leaf's uses to `uses`. Returns nullopt after the
 // faults.
-std::optional<ScriptFigures> CheckScript(
-    const std::string& script, const std::vector<std::uint8_t>& lengths_of,
-    std::vector<std::int64_t>& uses, ScriptBuffers& buffers,
-    std::ostream& err) {
+std::optional<ScriptFigures> CheckScript(const std::string& script,
+                                         const std::vector<UnitLeaf>& leaves,
+                                         std::vector<std::int64_t>& uses,
+                                         ScriptBuffers& buffers,
+                                         std::ostream& err) {
   ScriptFigures figures;
   figures.script = script;
   common::BlockReader puretext(buffers.pure_block);
@@ -642,8 +655,8 @@ std::optional<ScriptFigures> CheckScript(
     return std::nullopt;
   }
   figures.strings = static_cast<std::int64_t>(buffers.string_ends.size());
-  if (!Replay(script, puretext, dte, buffers.string_ends, lengths_of, figures,
-              uses, err)
+  if (!Replay(script, puretext, dte, buffers.string_ends, leaves, figures, uses,
+              err)
            .Run()) {
     return std::nullopt;
   }
@@ -705,8 +718,9 @@ struct Histogram {
 Histogram BuildHistogram(const common::HuffmanCode& code,
                          const std::vector<std::int64_t>& uses) {
   Histogram histogram;
-  for (const common::BitRecord& leaf : code.leaves) {
-    const std::int64_t used = uses[leaf.symbol];
+  for (std::size_t index = 0; index < code.leaves.size(); ++index) {
+    const common::BitRecord& leaf = code.leaves[index];
+    const std::int64_t used = uses[index];
     const std::size_t length = leaf.pattern.size();
     ++histogram.symbols_at[length];
     histogram.uses_at[length] += used;
@@ -766,28 +780,60 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
       common::VerifyCode(tbl, bit, err);
   if (!code) return 1;
 
-  // Each unit's pattern length, 0 where it has no leaf: a pattern holds
-  // at most 99 bits.
-  std::vector<std::uint8_t> lengths_of(common::kUnitValueCount, 0);
-  for (const common::BitRecord& leaf : code->leaves) {
-    lengths_of[leaf.symbol] = static_cast<std::uint8_t>(leaf.pattern.size());
+  std::vector<UnitLeaf> leaves(common::kUnitValueCount, 0);
+  for (std::size_t index = 0; index < code->leaves.size(); ++index) {
+    const common::BitRecord& leaf = code->leaves[index];
+    leaves[leaf.symbol] =
+        static_cast<UnitLeaf>(index << 8 | leaf.pattern.size());
   }
-  int status = 0;
-  std::vector<std::int64_t> uses(common::kUnitValueCount, 0);
-  std::vector<ScriptFigures> rows;
   // The replay looks four puretext units ahead.
   const std::size_t block_size = std::max<std::size_t>(settings.block_size, 16);
-  ScriptBuffers buffers(block_size);
-  for (const std::string& script : args) {
-    std::optional<ScriptFigures> row =
-        CheckScript(script, lengths_of, uses, buffers, err);
-    if (row) {
-      rows.push_back(std::move(*row));
+  // The scripts are checked on the threads that share the run, each thread
+  // with buffers and counts of its own, made by the thread itself; each
+  // script's faults wait for their turn, so that they come in the scripts'
+  // order.
+  struct Checked {
+    std::optional<ScriptFigures> row;
+    std::string faults;
+  };
+  struct ThreadWork {
+    ThreadWork(std::size_t size, std::size_t leaf_count)
+        : buffers(size), uses(leaf_count, 0) {}
+    ScriptBuffers buffers;
+    std::vector<std::int64_t> uses;  // by leaf
+  };
+  std::vector<Checked> checked(args.size());
+  std::vector<std::optional<ThreadWork>> threads(
+      common::ThreadsFor(args.size(), settings.threads));
+  common::ShareWork(
+      args.size(), threads.size(), [&](std::size_t script, std::size_t thread) {
+        if (!threads[thread]) {
+          threads[thread].emplace(block_size, code->leaves.size());
+        }
+        std::ostringstream faults;
+        checked[script].row =
+            CheckScript(args[script], leaves, threads[thread]->uses,
+                        threads[thread]->buffers, faults);
+        checked[script].faults = faults.str();
+      });
+  int status = 0;
+  std::vector<ScriptFigures> rows;
+  for (Checked& script : checked) {
+    err << script.faults;
+    if (script.row) {
+      rows.push_back(std::move(*script.row));
     } else {
       status = 1;
     }
   }
   if (rows.empty()) return status;
+  std::vector<std::int64_t> uses(code->leaves.size(), 0);
+  for (const std::optional<ThreadWork>& thread : threads) {
+    if (!thread) continue;
+    for (std::size_t index = 0; index < uses.size(); ++index) {
+      uses[index] += thread->uses[index];
+    }
+  }
   const ScriptFigures total = PrintRows(rows, tbl.size(), out);
   PrintHistogram(BuildHistogram(*code, uses), code->leaves.size(),
                  total.encoded_bits, out);

@@ -15,6 +15,9 @@ struct RunSettings {
   // The size of each read block and output buffer of the run.
   // REQUIRES: at least BlockReader::kMinBlockSize.
   std::size_t block_size = BlockReader::kBlockSize;
+  // How many threads may share the run's scripts; 0 lets the machine say
+  // (ThreadsFor in common/shared_work.h).
+  std::size_t threads = 0;
 };
 
 }  // namespace common

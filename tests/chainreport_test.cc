@@ -323,6 +323,50 @@ TEST_F(ChainreportTest, EachDamageIsCaughtWithTheFileAndPlace) {
   }
 }
 
+TEST_F(ChainreportTest, ScriptsSharedByTwoThreadsReportAsOnOne) {
+  MakeExampleChain();
+  // Copies of the example, some damaged: each fault names its script, in
+  // the scripts' order, and two threads report byte for byte what one does.
+  std::vector<std::string> scripts;
+  for (int i = 0; i < 12; ++i) {
+    const std::string name = "s" + std::to_string(i);
+    for (const char* ext : {".pure", ".info", ".dte"}) {
+      fs::copy_file(std::string("intro") + ext, name + ext);
+    }
+    scripts.push_back(name);
+  }
+  fs::remove("s3.dte");
+  Bytes dte = ReadBytes("s6.dte");
+  dte.resize(dte.size() - 2);
+  WriteBytes("s6.dte", dte);
+  dte = ReadBytes("s9.dte");
+  dte[0] ^= 1;
+  WriteBytes("s9.dte", dte);
+  fs::remove("s10.info");
+  scripts.push_back("intro");
+  const auto run = [&](std::size_t threads) {
+    std::ostringstream out, err;
+    const int status = chainreport::Run(
+        scripts, out, err, {nullptr, common::BlockReader::kBlockSize, threads});
+    return testing_support::RunResult{status, out.str(), err.str()};
+  };
+  const testing_support::RunResult one = run(1);
+  EXPECT_EQ(one.status, 1);
+  std::size_t at = 0;
+  for (const char* name : {"s3.", "s6.", "s9.", "s10."}) {
+    const std::size_t found = one.err.find(name, at);
+    ASSERT_NE(found, std::string::npos) << name << "\n" << one.err;
+    at = found;
+  }
+  EXPECT_NE(one.out.find("\ns11 "), std::string::npos) << one.out;
+  for (int round = 0; round < 10; ++round) {
+    const testing_support::RunResult two = run(2);
+    EXPECT_EQ(two.status, one.status);
+    EXPECT_EQ(two.out, one.out);
+    EXPECT_EQ(two.err, one.err);
+  }
+}
+
 TEST_F(ChainreportTest, MessagesAndStatuses) {
   testing_support::CheckMessages(
       testing_support::ChainreportMessages(),

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <sstream>
 
 #include "common/block_reader.h"
@@ -12,6 +14,7 @@
 #include "common/huffman_code.h"
 #include "common/info_record.h"
 #include "common/script_files.h"
+#include "common/shared_work.h"
 #include "tests/test_support.h"
 
 #if !defined(_WIN32)
@@ -149,6 +152,41 @@ TEST(Coverage, RecordsCoverAFileUpToItsLength) {
       EXPECT_EQ(coverage.described, c.described);
     }
   }
+}
+
+TEST(ShareWork, EachItemOnceOnTheThreadsAskedForAndAThrowReachesTheCaller) {
+  for (std::size_t threads : {1, 2, 3}) {
+    SCOPED_TRACE(threads);
+    for (std::size_t count : {0, 1, 2, 7, 1000}) {
+      std::vector<std::atomic<int>> taken(count);
+      std::vector<std::atomic<int>> by_thread(threads);
+      common::ShareWork(count, threads, [&](std::size_t item, std::size_t t) {
+        ++taken[item];
+        ++by_thread[t];
+      });
+      for (std::size_t item = 0; item < count; ++item) {
+        ASSERT_EQ(taken[item], 1) << item;
+      }
+      int all = 0;
+      for (const std::atomic<int>& n : by_thread) all += n;
+      EXPECT_EQ(all, static_cast<int>(count));
+    }
+    // An item that throws stops the taking; the exception comes back here
+    // once every thread is done.
+    std::atomic<int> after{0};
+    EXPECT_THROW(common::ShareWork(1000, threads,
+                                   [&](std::size_t item, std::size_t) {
+                                     if (item == 10) throw std::bad_alloc();
+                                     if (item > 10 + threads) ++after;
+                                   }),
+                 std::bad_alloc);
+    EXPECT_LT(after, 1000 - 11);
+  }
+  EXPECT_EQ(common::ThreadsFor(5, 1), 1u);
+  EXPECT_EQ(common::ThreadsFor(5, 2), 2u);
+  EXPECT_EQ(common::ThreadsFor(1, 2), 1u);
+  EXPECT_EQ(common::ThreadsFor(0, 0), 1u);
+  EXPECT_GE(common::ThreadsFor(5, 0), 1u);
 }
 
 TEST(HuffmanCode, EveryUnitCostsABitSoACodeHasTwoLeavesAtLeast) {
