@@ -1,8 +1,11 @@
 #include "huffbuild/huffbuild.h"
 
 #include <algorithm>
+#include <atomic>
+#include <filesystem>
 #include <new>
 #include <optional>
+#include <sstream>
 
 #include "common/block_reader.h"
 #include "common/bytes.h"
@@ -12,6 +15,7 @@
 #include "common/interrupts.h"
 #include "common/output_file.h"
 #include "common/script_files.h"
+#include "common/shared_work.h"
 
 namespace huffbuild {
 
@@ -109,19 +113,112 @@ bool CountDteFile(const std::string& script, common::BlockReader& dte,
   return true;
 }
 
+// A second thread pays for its census and block only where the run reads
+// much: 32 MiB of dte files or more, as the first few named foretell. A
+// size that cannot be had counts as 0; the files are measured again when
+// they are read.
+bool WorthSharing(const std::vector<std::string>& scripts) {
+  constexpr std::size_t kLookedAt = 4;
+  constexpr std::uintmax_t kEnough = std::uintmax_t{32} << 20;
+  const std::size_t looked_at = std::min(kLookedAt, scripts.size());
+  std::uintmax_t seen = 0;
+  for (std::size_t i = 0; i < looked_at; ++i) {
+    std::error_code ec;
+    const std::uintmax_t size =
+        std::filesystem::file_size(common::DteName(scripts[i]), ec);
+    if (!ec) seen += size;
+  }
+  return looked_at > 0 && seen / looked_at * scripts.size() >= kEnough;
+}
+
+// What reading one dte file found, kept until its turn comes.
+struct DteCount {
+  std::string messages;
+  bool go_on = true;  // false: the run ends here
+  bool read = false;
+  std::uint32_t permissions = 0777;
+  // The units it met first, in its thread's census.
+  std::size_t thread = 0;
+  std::size_t met_from = 0;
+  std::size_t met_to = 0;
+};
+
 // Reads every named dte file into the census. Returns false, after its
 // message, when the run must end.
 // *limit keeps the permission bits all dte files share: the tables show no
 // more than they do.
+//
+// Where threads share the run, each counts into a census and block of its
+// own. Then each file's messages are told in the files' order, up to the
+// first that ends the run, and the units come in their order of first
+// appearance over the files in the order named, as on one thread: a thread
+// takes its files in that order, so the units a file met first in its
+// thread's census hold, in order, every unit it met first in the run.
 bool TakeCensus(const std::vector<std::string>& scripts, Census& census,
                 std::span<std::uint8_t> block, std::uint32_t* limit,
                 std::ostream& out, const common::RunSettings& settings) {
+  // The faults' hook counts on one thread.
+  std::size_t threads = 1;
+  if (settings.faults == nullptr &&
+      (settings.threads != 0 || WorthSharing(scripts))) {
+    threads = common::ThreadsFor(scripts.size(), settings.threads);
+  }
+  std::vector<DteCount> counts(scripts.size());
+  std::vector<std::optional<Census>> censuses(threads);
+  std::vector<std::optional<common::Block>> blocks(threads);
+  // No file after one that ends the run is read on one thread, and none
+  // that a thread reads there is told.
+  std::atomic<std::size_t> ended_at{scripts.size()};
+  common::ShareWork(
+      scripts.size(), threads, [&](std::size_t script, std::size_t thread) {
+        if (script > ended_at.load()) return;
+        Census& own = thread == 0
+                          ? census
+                          : (censuses[thread] ? *censuses[thread]
+                                              : censuses[thread].emplace());
+        const std::span<std::uint8_t> own_block =
+            thread == 0
+                ? block
+                : (blocks[thread] ? *blocks[thread]
+                                  : blocks[thread].emplace(block.size()))
+                      .span();
+        // An even block keeps every read to whole units.
+        common::BlockReader dte(
+            own_block.first(own_block.size() & ~std::size_t{1}),
+            settings.faults);
+        DteCount& count = counts[script];
+        std::ostringstream messages;
+        count.thread = thread;
+        count.met_from = static_cast<std::size_t>(own.distinct());
+        count.go_on = CountDteFile(scripts[script], dte, own, &count.read,
+                                   &count.permissions, messages);
+        count.met_to = static_cast<std::size_t>(own.distinct());
+        count.messages = messages.str();
+        if (!count.go_on) {
+          std::size_t ended = ended_at.load();
+          while (script < ended &&
+                 !ended_at.compare_exchange_weak(ended, script)) {
+          }
+        }
+      });
   bool any_read = false;
-  for (const std::string& script : scripts) {
-    // An even block keeps every read to whole units.
-    common::BlockReader dte(block.first(block.size() & ~std::size_t{1}),
-                            settings.faults);
-    if (!CountDteFile(script, dte, census, &any_read, limit, out)) return false;
+  std::vector<bool> met(common::kUnitValueCount, false);
+  std::vector<std::uint16_t> order;
+  for (const DteCount& count : counts) {
+    out << count.messages;
+    if (!count.go_on) return false;
+    any_read = any_read || count.read;
+    *limit &= count.permissions;
+    const Census& counted =
+        count.thread == 0 ? census : *censuses[count.thread];
+    for (std::size_t i = count.met_from; i < count.met_to; ++i) {
+      const std::uint16_t unit = counted.order()[i];
+      if (!met[unit]) order.push_back(unit);
+      met[unit] = true;
+    }
+  }
+  for (std::size_t thread = 1; thread < threads; ++thread) {
+    if (censuses[thread]) census.Absorb(*censuses[thread], order);
   }
   if (!any_read) {
     out << kNothingRead;
@@ -257,6 +354,21 @@ void Census::Fold() {
     recent_[unit] = 1;
   }
   recent_units_ = 0;
+}
+
+void Census::Absorb(const Census& other, std::vector<std::uint16_t> order) {
+  for (std::uint16_t unit : other.order_) {
+    const std::int64_t total = Count(unit) + other.Count(unit);
+    if (folded_.empty() && total <= UINT32_MAX) {
+      recent_[unit] = static_cast<std::uint32_t>(total);
+    } else {
+      // A unit met has a recent count of 1 at least.
+      folded_.resize(common::kUnitValueCount, 0);
+      folded_[unit] = total - 1;
+      recent_[unit] = 1;
+    }
+  }
+  order_ = std::move(order);
 }
 
 std::int64_t Census::Count(std::uint16_t unit) const {

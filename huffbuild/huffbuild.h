@@ -43,6 +43,13 @@ class Census {
   // REQUIRES: size is even; the bytes are little-endian code units.
   void CountUnits(const std::uint8_t* data, std::size_t size);
   int distinct() const { return static_cast<int>(order_.size()); }
+  // The units met, in order of first appearance.
+  std::span<const std::uint16_t> order() const { return order_; }
+
+  // Adds the counts of `other`, the census of other dte files of the same
+  // run, and puts the units in `order`, which holds every unit either met,
+  // each once.
+  void Absorb(const Census& other, std::vector<std::uint16_t> order);
   // The units met, in order of first appearance, followed by filler symbols
   // of count 0 up to kCodeTableSize nodes in all. Each filler takes the next
   // value from kFirstFillerSymbol on that no unit met holds.

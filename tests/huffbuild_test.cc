@@ -142,6 +142,38 @@ TEST(Census, FoldedCountsAreTheSameCounts) {
   }
 }
 
+TEST(Census, TwoCensusesAbsorbedAreTheCensusOfBoth) {
+  std::mt19937 random(1452);
+  std::vector<std::uint16_t> units(6000);
+  for (auto& unit : units)
+    unit = static_cast<std::uint16_t>(0x1F00 + random() % 40 * random() % 300);
+  const Bytes bytes = UnitBytes(units);
+  huffbuild::Census whole;
+  whole.CountUnits(bytes.data(), bytes.size());
+  const std::vector<std::uint16_t> order(whole.order().begin(),
+                                         whole.order().end());
+  // Folded or not, split anywhere.
+  for (std::uint64_t fold_every : {std::uint64_t{3}, std::uint64_t{1} << 31}) {
+    for (std::size_t split :
+         {std::size_t{0}, std::size_t{2}, std::size_t{5000}, bytes.size()}) {
+      huffbuild::Census first(fold_every);
+      huffbuild::Census second(fold_every);
+      for (std::size_t i = 0; i < bytes.size(); i += 6) {
+        const std::size_t n = std::min<std::size_t>(6, bytes.size() - i);
+        (i < split ? first : second).CountUnits(bytes.data() + i, n);
+      }
+      first.Absorb(second, order);
+      const std::vector<SymbolNode> a = whole.CompletedNodes();
+      const std::vector<SymbolNode> b = first.CompletedNodes();
+      ASSERT_EQ(a.size(), b.size());
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        ASSERT_EQ(a[i].first, b[i].first) << split << " " << i;
+        ASSERT_EQ(a[i].count, b[i].count) << split << " " << i;
+      }
+    }
+  }
+}
+
 TEST(Census, FullCensusGetsNoFillerAndFillersNeverRepeatAUnit) {
   std::vector<std::uint16_t> units;
   for (int i = 0; i < 1451; ++i)
@@ -405,6 +437,51 @@ TEST_F(HuffbuildTest, BlockSizeChangesNoByte) {
     ASSERT_EQ(Run({"a"}, nullptr, block_size), 0) << out_.str();
     EXPECT_EQ(ReadBytes("tesk.tbl"), tbl);
     EXPECT_EQ(ReadBytes("tesk.bit"), bit);
+  }
+}
+
+TEST_F(HuffbuildTest, ScriptsSharedByTwoThreadsBuildWhatOneBuilds) {
+  // Scripts whose units overlap, so that the order of first appearance over
+  // the run decides ties; some missing (told, and passed over) and, in a
+  // second run, one that ends the run: its message is the last one told.
+  std::mt19937 random(38);
+  std::vector<std::string> scripts;
+  for (int i = 0; i < 16; ++i) {
+    const std::string name = "s" + std::to_string(i);
+    scripts.push_back(name);
+    if (i % 5 == 3) continue;
+    std::vector<std::uint16_t> units(200 + random() % 400);
+    for (auto& unit : units)
+      unit = static_cast<std::uint16_t>(0x1F00 + (i * 37 + random() % 60));
+    WriteBytes(name + ".dte", UnitBytes(units));
+  }
+  struct Built {
+    int status;
+    std::string out;
+    Bytes tbl, bit;
+  };
+  const auto run = [&](std::size_t threads) {
+    std::ostringstream out, err;
+    const int status = huffbuild::Run(
+        scripts, out, err, {nullptr, common::BlockReader::kBlockSize, threads});
+    EXPECT_EQ(err.str(), "");
+    return Built{status, out.str(), ReadBytes("tesk.tbl"),
+                 ReadBytes("tesk.bit")};
+  };
+  for (bool ending : {false, true}) {
+    SCOPED_TRACE(ending);
+    if (ending) WriteBytes("s9.dte", {0x41});
+    const Built one = run(1);
+    EXPECT_EQ(one.status, ending ? 1 : 0) << one.out;
+    EXPECT_NE(one.out.find("s8"), std::string::npos) << one.out;
+    EXPECT_EQ(one.out.find("s13") == std::string::npos, ending) << one.out;
+    for (int round = 0; round < 10; ++round) {
+      const Built two = run(2);
+      EXPECT_EQ(two.status, one.status);
+      EXPECT_EQ(two.out, one.out);
+      ASSERT_EQ(two.tbl, one.tbl);
+      ASSERT_EQ(two.bit, one.bit);
+    }
   }
 }
 
