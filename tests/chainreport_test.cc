@@ -329,7 +329,7 @@ TEST_F(ChainreportTest, ScriptsSharedByTwoThreadsReportAsOnOne) {
   // the scripts' order, and two threads report byte for byte what one does.
   std::vector<std::string> scripts;
   for (int i = 0; i < 12; ++i) {
-    const std::string name = "s" + std::to_string(i);
+    const std::string name = std::string("s").append(std::to_string(i));
     for (const char* ext : {".pure", ".info", ".dte"}) {
       fs::copy_file(std::string("intro") + ext, name + ext);
     }

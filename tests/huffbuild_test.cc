@@ -447,7 +447,7 @@ TEST_F(HuffbuildTest, ScriptsSharedByTwoThreadsBuildWhatOneBuilds) {
   std::mt19937 random(38);
   std::vector<std::string> scripts;
   for (int i = 0; i < 16; ++i) {
-    const std::string name = "s" + std::to_string(i);
+    const std::string name = std::string("s").append(std::to_string(i));
     scripts.push_back(name);
     if (i % 5 == 3) continue;
     std::vector<std::uint16_t> units(200 + random() % 400);
