@@ -120,12 +120,28 @@ TEST(Census, CountsUnitsInOrderOfFirstAppearanceThenFillers) {
   EXPECT_EQ(nodes.back().first, 39 + 1448);
 }
 
-TEST(Census, FoldedCountsAreTheSameCounts) {
-  std::mt19937 random(38);
-  std::vector<std::uint16_t> units(5000);
+// Units of a few hundred values, some far more frequent than others.
+Bytes SkewedUnits(unsigned seed, std::size_t count) {
+  std::mt19937 random(seed);
+  std::vector<std::uint16_t> units(count);
   for (auto& unit : units)
     unit = static_cast<std::uint16_t>(0x1F00 + random() % 40 * random() % 300);
-  const Bytes bytes = UnitBytes(units);
+  return UnitBytes(units);
+}
+
+void ExpectSameNodes(const huffbuild::Census& expected,
+                     const huffbuild::Census& census) {
+  const std::vector<SymbolNode> a = expected.CompletedNodes();
+  const std::vector<SymbolNode> b = census.CompletedNodes();
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    ASSERT_EQ(a[i].first, b[i].first) << i;
+    ASSERT_EQ(a[i].count, b[i].count) << i;
+  }
+}
+
+TEST(Census, FoldedCountsAreTheSameCounts) {
+  const Bytes bytes = SkewedUnits(38, 5000);
   huffbuild::Census whole;
   huffbuild::Census folded(3);
   whole.CountUnits(bytes.data(), bytes.size());
@@ -133,21 +149,11 @@ TEST(Census, FoldedCountsAreTheSameCounts) {
     folded.CountUnits(bytes.data() + i,
                       std::min<std::size_t>(6, bytes.size() - i));
   }
-  const std::vector<SymbolNode> a = whole.CompletedNodes();
-  const std::vector<SymbolNode> b = folded.CompletedNodes();
-  ASSERT_EQ(a.size(), b.size());
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    EXPECT_EQ(a[i].first, b[i].first) << i;
-    EXPECT_EQ(a[i].count, b[i].count) << i;
-  }
+  ExpectSameNodes(whole, folded);
 }
 
 TEST(Census, TwoCensusesAbsorbedAreTheCensusOfBoth) {
-  std::mt19937 random(1452);
-  std::vector<std::uint16_t> units(6000);
-  for (auto& unit : units)
-    unit = static_cast<std::uint16_t>(0x1F00 + random() % 40 * random() % 300);
-  const Bytes bytes = UnitBytes(units);
+  const Bytes bytes = SkewedUnits(1452, 6000);
   huffbuild::Census whole;
   whole.CountUnits(bytes.data(), bytes.size());
   const std::vector<std::uint16_t> order(whole.order().begin(),
@@ -163,13 +169,8 @@ TEST(Census, TwoCensusesAbsorbedAreTheCensusOfBoth) {
         (i < split ? first : second).CountUnits(bytes.data() + i, n);
       }
       first.Absorb(second, order);
-      const std::vector<SymbolNode> a = whole.CompletedNodes();
-      const std::vector<SymbolNode> b = first.CompletedNodes();
-      ASSERT_EQ(a.size(), b.size());
-      for (std::size_t i = 0; i < a.size(); ++i) {
-        ASSERT_EQ(a[i].first, b[i].first) << split << " " << i;
-        ASSERT_EQ(a[i].count, b[i].count) << split << " " << i;
-      }
+      SCOPED_TRACE(split);
+      ExpectSameNodes(whole, first);
     }
   }
 }
