@@ -663,6 +663,56 @@ std::optional<ScriptFigures> CheckScript(const std::string& script,
   return figures;
 }
 
+// What checking the scripts found: a row for each sound script, the uses of
+// each leaf over them all, and the exit status.
+struct CheckedScripts {
+  std::vector<ScriptFigures> rows;
+  std::vector<std::int64_t> uses;  // by leaf
+  int status = 0;
+};
+
+// Checks every script on `threads` threads, each with buffers and counts of
+// its own, made by the thread itself; each script's faults are told in the
+// scripts' order as soon as those before it are done.
+CheckedScripts CheckScripts(const std::vector<std::string>& scripts,
+                            const std::vector<UnitLeaf>& leaves,
+                            std::size_t leaf_count, std::size_t block_size,
+                            std::size_t threads,
+                            common::MessagesInOrder& faults) {
+  struct ThreadWork {
+    ThreadWork(std::size_t size, std::size_t leaf_count)
+        : buffers(size), uses(leaf_count, 0) {}
+    ScriptBuffers buffers;
+    std::vector<std::int64_t> uses;
+  };
+  std::vector<std::optional<ScriptFigures>> rows(scripts.size());
+  std::vector<std::optional<ThreadWork>> work(threads);
+  common::ShareWork(
+      scripts.size(), threads, [&](std::size_t script, std::size_t thread) {
+        if (!work[thread]) work[thread].emplace(block_size, leaf_count);
+        std::ostringstream told;
+        rows[script] = CheckScript(scripts[script], leaves, work[thread]->uses,
+                                   work[thread]->buffers, told);
+        faults.Done(script, told.str());
+      });
+  CheckedScripts checked;
+  for (std::optional<ScriptFigures>& row : rows) {
+    if (row) {
+      checked.rows.push_back(std::move(*row));
+    } else {
+      checked.status = 1;
+    }
+  }
+  checked.uses.assign(leaf_count, 0);
+  for (const std::optional<ThreadWork>& thread : work) {
+    if (!thread) continue;
+    for (std::size_t index = 0; index < leaf_count; ++index) {
+      checked.uses[index] += thread->uses[index];
+    }
+  }
+  return checked;
+}
+
 std::string Percent(std::int64_t part, std::int64_t whole) {
   if (whole == 0) return "-";
   return Format("%.1f%%",
@@ -788,56 +838,18 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   }
   // The replay looks four puretext units ahead.
   const std::size_t block_size = std::max<std::size_t>(settings.block_size, 16);
-  // The scripts are checked on the threads that share the run, each thread
-  // with buffers and counts of its own, made by the thread itself; each
-  // script's faults wait for their turn, so that they come in the scripts'
-  // order.
-  struct Checked {
-    std::optional<ScriptFigures> row;
-    std::string faults;
-  };
-  struct ThreadWork {
-    ThreadWork(std::size_t size, std::size_t leaf_count)
-        : buffers(size), uses(leaf_count, 0) {}
-    ScriptBuffers buffers;
-    std::vector<std::int64_t> uses;  // by leaf
-  };
-  std::vector<Checked> checked(args.size());
-  std::vector<std::optional<ThreadWork>> threads(
-      common::ThreadsFor(args.size(), settings.threads));
-  common::ShareWork(
-      args.size(), threads.size(), [&](std::size_t script, std::size_t thread) {
-        if (!threads[thread]) {
-          threads[thread].emplace(block_size, code->leaves.size());
-        }
-        std::ostringstream faults;
-        checked[script].row =
-            CheckScript(args[script], leaves, threads[thread]->uses,
-                        threads[thread]->buffers, faults);
-        checked[script].faults = faults.str();
+  common::MessagesInOrder faults(args.size(), err);
+  const CheckedScripts checked = common::OnThreadsOrOne(
+      common::ThreadsFor(args.size(), settings.threads),
+      [&](std::size_t threads) {
+        return CheckScripts(args, leaves, code->leaves.size(), block_size,
+                            threads, faults);
       });
-  int status = 0;
-  std::vector<ScriptFigures> rows;
-  for (Checked& script : checked) {
-    err << script.faults;
-    if (script.row) {
-      rows.push_back(std::move(*script.row));
-    } else {
-      status = 1;
-    }
-  }
-  if (rows.empty()) return status;
-  std::vector<std::int64_t> uses(code->leaves.size(), 0);
-  for (const std::optional<ThreadWork>& thread : threads) {
-    if (!thread) continue;
-    for (std::size_t index = 0; index < uses.size(); ++index) {
-      uses[index] += thread->uses[index];
-    }
-  }
-  const ScriptFigures total = PrintRows(rows, tbl.size(), out);
-  PrintHistogram(BuildHistogram(*code, uses), code->leaves.size(),
+  if (checked.rows.empty()) return checked.status;
+  const ScriptFigures total = PrintRows(checked.rows, tbl.size(), out);
+  PrintHistogram(BuildHistogram(*code, checked.uses), code->leaves.size(),
                  total.encoded_bits, out);
-  return status;
+  return checked.status;
 }
 
 }  // namespace

@@ -7,6 +7,11 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <ostream>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -16,8 +21,44 @@
 namespace common {
 
 // How many threads share a run of `items`: `wanted` where it is not 0,
-// else two where the machine has a second core; never more than the items.
+// else two where the program may run on a second core and its limits on
+// open files and memory leave room for both; never more than the items.
 std::size_t ThreadsFor(std::size_t items, std::size_t wanted);
+
+// Runs attempt(threads) and returns what it returns. Two threads hold the
+// buffers of two scripts at once: where that is more memory than there is
+// (std::bad_alloc), the attempt runs again on one thread.
+template <typename Attempt>
+auto OnThreadsOrOne(std::size_t threads, Attempt attempt) {
+  if (threads > 1) {
+    try {
+      return attempt(threads);
+    } catch (const std::bad_alloc&) {
+      // Once more, as one thread would have run it.
+    }
+  }
+  return attempt(std::size_t{1});
+}
+
+// Tells the messages of a shared run's items on `out` in the items' order,
+// each item's as soon as it and every item before it are done, so that
+// what was found is out before an interrupt ends the program. Nothing is
+// told after an item that ends the run, nor again for an item already told
+// (a run attempted again tells only what is new). Any thread may call it.
+class MessagesInOrder {
+ public:
+  MessagesInOrder(std::size_t count, std::ostream& out);
+
+  void Done(std::size_t item, std::string messages, bool ends_run = false);
+
+ private:
+  std::mutex mutex_;
+  std::ostream& out_;
+  std::vector<std::optional<std::string>> waiting_;  // by item
+  std::vector<bool> ends_run_;                       // by item
+  std::size_t told_ = 0;
+  bool ended_ = false;
+};
 
 // Calls work(item, thread) for every item from 0 up to `count`, each once,
 // on `threads` threads, this one among them as thread 0. A thread that is

@@ -133,7 +133,6 @@ bool WorthSharing(const std::vector<std::string>& scripts) {
 
 // What reading one dte file found, kept until its turn comes.
 struct DteCount {
-  std::string messages;
   bool go_on = true;  // false: the run ends here
   bool read = false;
   std::uint32_t permissions = 0777;
@@ -143,39 +142,29 @@ struct DteCount {
   std::size_t met_to = 0;
 };
 
-// Reads every named dte file into the census. Returns false, after its
-// message, when the run must end.
-// *limit keeps the permission bits all dte files share: the tables show no
-// more than they do.
-//
-// Where threads share the run, each counts into a census and block of its
-// own. Then each file's messages are told in the files' order, up to the
-// first that ends the run, and the units come in their order of first
+// Counts every named dte file on `threads` threads, each with a census and
+// block of its own (the first thread's block is `block`), and tells each
+// file's messages in the files' order, up to the first file that ends the
+// run; returns nullopt there. The units come in their order of first
 // appearance over the files in the order named, as on one thread: a thread
 // takes its files in that order, so the units a file met first in its
 // thread's census hold, in order, every unit it met first in the run.
-bool TakeCensus(const std::vector<std::string>& scripts, Census& census,
-                std::span<std::uint8_t> block, std::uint32_t* limit,
-                std::ostream& out, const common::RunSettings& settings) {
-  // The faults' hook counts on one thread.
-  std::size_t threads = 1;
-  if (settings.faults == nullptr &&
-      (settings.threads != 0 || WorthSharing(scripts))) {
-    threads = common::ThreadsFor(scripts.size(), settings.threads);
-  }
+std::optional<Census> CountDteFiles(const std::vector<std::string>& scripts,
+                                    std::size_t threads,
+                                    std::span<std::uint8_t> block,
+                                    bool* any_read, std::uint32_t* limit,
+                                    common::MessagesInOrder& messages,
+                                    const common::RunSettings& settings) {
   std::vector<DteCount> counts(scripts.size());
   std::vector<std::optional<Census>> censuses(threads);
   std::vector<std::optional<common::Block>> blocks(threads);
-  // No file after one that ends the run is read on one thread, and none
-  // that a thread reads there is told.
+  // No file after one that ends the run is read on one thread.
   std::atomic<std::size_t> ended_at{scripts.size()};
   common::ShareWork(
       scripts.size(), threads, [&](std::size_t script, std::size_t thread) {
         if (script > ended_at.load()) return;
-        Census& own = thread == 0
-                          ? census
-                          : (censuses[thread] ? *censuses[thread]
-                                              : censuses[thread].emplace());
+        Census& own =
+            censuses[thread] ? *censuses[thread] : censuses[thread].emplace();
         const std::span<std::uint8_t> own_block =
             thread == 0
                 ? block
@@ -187,13 +176,13 @@ bool TakeCensus(const std::vector<std::string>& scripts, Census& census,
             own_block.first(own_block.size() & ~std::size_t{1}),
             settings.faults);
         DteCount& count = counts[script];
-        std::ostringstream messages;
+        std::ostringstream told;
         count.thread = thread;
         count.met_from = static_cast<std::size_t>(own.distinct());
         count.go_on = CountDteFile(scripts[script], dte, own, &count.read,
-                                   &count.permissions, messages);
+                                   &count.permissions, told);
         count.met_to = static_cast<std::size_t>(own.distinct());
-        count.messages = messages.str();
+        messages.Done(script, told.str(), !count.go_on);
         if (!count.go_on) {
           std::size_t ended = ended_at.load();
           while (script < ended &&
@@ -201,34 +190,63 @@ bool TakeCensus(const std::vector<std::string>& scripts, Census& census,
           }
         }
       });
-  bool any_read = false;
   std::vector<bool> met(common::kUnitValueCount, false);
   std::vector<std::uint16_t> order;
   for (const DteCount& count : counts) {
-    out << count.messages;
-    if (!count.go_on) return false;
-    any_read = any_read || count.read;
+    if (!count.go_on) return std::nullopt;
+    *any_read = *any_read || count.read;
     *limit &= count.permissions;
-    const Census& counted =
-        count.thread == 0 ? census : *censuses[count.thread];
+    const std::span<const std::uint16_t> first_met =
+        censuses[count.thread]->order();
     for (std::size_t i = count.met_from; i < count.met_to; ++i) {
-      const std::uint16_t unit = counted.order()[i];
-      if (!met[unit]) order.push_back(unit);
-      met[unit] = true;
+      if (!met[first_met[i]]) order.push_back(first_met[i]);
+      met[first_met[i]] = true;
     }
   }
-  for (std::size_t thread = 1; thread < threads; ++thread) {
-    if (censuses[thread]) census.Absorb(*censuses[thread], order);
+  // The first file is always counted, so one census at least is there.
+  std::optional<Census> census;
+  for (std::optional<Census>& counted : censuses) {
+    if (!counted) continue;
+    if (!census) {
+      census = std::move(counted);
+    } else {
+      census->Absorb(*counted, order);
+    }
   }
+  return census;
+}
+
+// Reads every named dte file into a census. Returns nullopt, after its
+// message, when the run must end.
+// *limit keeps the permission bits all dte files share: the tables show no
+// more than they do.
+std::optional<Census> TakeCensus(const std::vector<std::string>& scripts,
+                                 std::span<std::uint8_t> block,
+                                 std::uint32_t* limit, std::ostream& out,
+                                 const common::RunSettings& settings) {
+  // The faults' hook counts on one thread.
+  std::size_t threads = 1;
+  if (settings.faults == nullptr &&
+      (settings.threads != 0 || WorthSharing(scripts))) {
+    threads = common::ThreadsFor(scripts.size(), settings.threads);
+  }
+  common::MessagesInOrder messages(scripts.size(), out);
+  bool any_read = false;
+  std::optional<Census> census =
+      common::OnThreadsOrOne(threads, [&](std::size_t shared_by) {
+        return CountDteFiles(scripts, shared_by, block, &any_read, limit,
+                             messages, settings);
+      });
+  if (!census) return std::nullopt;
   if (!any_read) {
     out << kNothingRead;
-    return false;
+    return std::nullopt;
   }
-  if (census.distinct() > common::kCodeTableSize) {
-    out << Format(kTooManyUnits, census.distinct());
-    return false;
+  if (census->distinct() > common::kCodeTableSize) {
+    out << Format(kTooManyUnits, census->distinct());
+    return std::nullopt;
   }
-  return true;
+  return census;
 }
 
 // The longest pattern, or nullopt after the message when one does not fit
@@ -323,10 +341,11 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   }
   // One block serves the reading of the dte files, then the writing.
   const common::Block block(settings.block_size);
-  Census census;
   std::uint32_t limit = 0777;
-  if (!TakeCensus(args, census, block, &limit, out, settings)) return 1;
-  return WriteTables(BuildNodeTable(census.CompletedNodes()), block, out,
+  const std::optional<Census> census =
+      TakeCensus(args, block, &limit, out, settings);
+  if (!census) return 1;
+  return WriteTables(BuildNodeTable(census->CompletedNodes()), block, out,
                      settings, limit)
              ? 0
              : 1;

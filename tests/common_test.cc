@@ -18,6 +18,7 @@
 #include "tests/test_support.h"
 
 #if !defined(_WIN32)
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -188,6 +189,72 @@ TEST(ShareWork, EachItemOnceOnTheThreadsAskedForAndAThrowReachesTheCaller) {
   EXPECT_EQ(common::ThreadsFor(0, 0), 1u);
   EXPECT_GE(common::ThreadsFor(5, 0), 1u);
 }
+
+TEST(ShareWork, MessagesAreToldInTheItemsOrderAsSoonAsTheyMayBe) {
+  std::ostringstream out;
+  common::MessagesInOrder messages(6, out);
+  messages.Done(1, "b");
+  EXPECT_EQ(out.str(), "");  // waits for the first
+  messages.Done(0, "a");
+  EXPECT_EQ(out.str(), "ab");
+  messages.Done(3, "d");
+  messages.Done(2, "c", true);  // ends the run: nothing after it is told
+  messages.Done(4, "e");
+  EXPECT_EQ(out.str(), "abc");
+
+  // Items done again, as in a run attempted again on one thread, are told
+  // once; from two threads at once, each item is told, in order.
+  std::ostringstream shared;
+  common::MessagesInOrder twice(200, shared);
+  for (std::size_t item = 0; item < 50; ++item) {
+    twice.Done(item, std::to_string(item) + " ");
+  }
+  common::ShareWork(200, 2, [&](std::size_t item, std::size_t) {
+    twice.Done(item, std::to_string(item) + " ");
+  });
+  std::string expected;
+  for (std::size_t item = 0; item < 200; ++item) {
+    expected += std::to_string(item) + " ";
+  }
+  EXPECT_EQ(shared.str(), expected);
+}
+
+TEST(ShareWork, OutOfMemoryOnTwoThreadsIsTriedAgainOnOne) {
+  std::vector<std::size_t> tried;
+  const int result = common::OnThreadsOrOne(2, [&](std::size_t threads) {
+    tried.push_back(threads);
+    if (threads > 1) throw std::bad_alloc();
+    return 7;
+  });
+  EXPECT_EQ(result, 7);
+  EXPECT_EQ(tried, (std::vector<std::size_t>{2, 1}));
+  tried.clear();
+  EXPECT_THROW(common::OnThreadsOrOne(2,
+                                      [&](std::size_t threads) -> int {
+                                        tried.push_back(threads);
+                                        throw std::bad_alloc();
+                                      }),
+               std::bad_alloc);
+  EXPECT_EQ(tried, (std::vector<std::size_t>{2, 1}));
+}
+
+#if defined(__linux__)
+TEST(ShareWork, ALowLimitOnOpenFilesOrMemoryKeepsARunOnOneThread) {
+  for (int resource : {RLIMIT_NOFILE, RLIMIT_AS}) {
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(resource, &old), 0);
+    struct rlimit low = old;
+    low.rlim_cur = resource == RLIMIT_NOFILE ? 16 : rlim_t{128} << 20;
+    if (old.rlim_cur != RLIM_INFINITY && old.rlim_cur < low.rlim_cur) {
+      low.rlim_cur = old.rlim_cur;
+    }
+    ASSERT_EQ(setrlimit(resource, &low), 0);
+    const std::size_t threads = common::ThreadsFor(5, 0);
+    ASSERT_EQ(setrlimit(resource, &old), 0);
+    EXPECT_EQ(threads, 1u) << resource;
+  }
+}
+#endif
 
 TEST(HuffmanCode, EveryUnitCostsABitSoACodeHasTwoLeavesAtLeast) {
   const auto tables = [](const std::vector<common::NodeEntry>& table,
