@@ -839,12 +839,9 @@ int RunStages(const std::vector<std::string>& args, std::ostream& out,
   // The replay looks four puretext units ahead.
   const std::size_t block_size = std::max<std::size_t>(settings.block_size, 16);
   common::MessagesInOrder faults(args.size(), err);
-  const CheckedScripts checked = common::OnThreadsOrOne(
-      common::ThreadsFor(args.size(), settings.threads),
-      [&](std::size_t threads) {
-        return CheckScripts(args, leaves, code->leaves.size(), block_size,
-                            threads, faults);
-      });
+  const CheckedScripts checked =
+      CheckScripts(args, leaves, code->leaves.size(), block_size,
+                   common::ThreadsFor(args.size(), settings.threads), faults);
   if (checked.rows.empty()) return checked.status;
   const ScriptFigures total = PrintRows(checked.rows, tbl.size(), out);
   PrintHistogram(BuildHistogram(*code, checked.uses), code->leaves.size(),

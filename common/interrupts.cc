@@ -14,7 +14,6 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #else
-#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 #endif
@@ -164,13 +163,6 @@ bool IsOwnTemporary(const std::filesystem::path& name) {
     if (std::filesystem::path(temporary).filename() == filename) return true;
   }
   return false;
-}
-
-void KeepInterruptsFromThisThread() {
-#if !defined(_WIN32)
-  const sigset_t set = InterruptSignals();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-#endif
 }
 
 InterruptsHeld::InterruptsHeld() { Hold(); }

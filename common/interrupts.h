@@ -29,13 +29,8 @@ bool IsOwnTemporary(const std::filesystem::path& name);
 // or comes too late to change the outcome (the run ends as it would have).
 void HoldInterruptsUntilExit();
 
-// Keeps interrupts from the calling thread, a thread that shares a run's
-// work, so that they reach the program's first thread, which holds them off
-// while it commits. Where interrupts are not signals it does nothing.
-void KeepInterruptsFromThisThread();
-
 // While one lives, an interrupt waits; it takes effect when the last one
-// goes away.
+// goes away. A thread started meanwhile never takes an interrupt itself.
 class InterruptsHeld {
  public:
   InterruptsHeld();

@@ -148,7 +148,7 @@ PackedDecoder::PackedDecoder(const HuffmanCode& code, BitOrder order)
       ++taken;
     }
     lookup_[run] = table_[node].second == kLeafMarker
-                       ? kLeaf | taken << 16 | table_[node].first
+                       ? LeafEntry(table_[node].first, taken)
                        : node;
   }
 }

@@ -156,33 +156,40 @@ class BitReader {
     const std::uint64_t offset = position - first_;
     const std::uint8_t* const at =
         bytes_.data() + static_cast<std::size_t>(offset / 8);
-    const unsigned shift = static_cast<unsigned>(offset % 8);
-    if constexpr (kOrder == BitOrder::kMsbFirst) {
-      return (ReadBe64(at) << shift) >> (64 - count);
-    } else {
-      return (ReadLe64(at) >> shift) & ((std::uint64_t{1} << count) - 1);
-    }
+    return BitsOfWord<kOrder>(
+        kOrder == BitOrder::kMsbFirst ? ReadBe64(at) : ReadLe64(at),
+        static_cast<unsigned>(offset % 8), count);
   }
 
   // The `count` bits from bit `position` on, in stream order; bits past
   // the bytes read as 0. REQUIRES: first <= position; 1 <= count <= 57.
   std::uint64_t Peek(std::uint64_t position, unsigned count) const {
-    const std::uint64_t offset = position - first_;
-    const std::size_t index = static_cast<std::size_t>(offset / 8);
-    const unsigned shift = static_cast<unsigned>(offset % 8);
-    if (order_ == BitOrder::kMsbFirst) {
-      const std::uint64_t word = index + 8 <= bytes_.size()
-                                     ? ReadBe64(bytes_.data() + index)
-                                     : WordNearTheEnd(order_, bytes_, index);
-      return (word << shift) >> (64 - count);
+    const bool msb_first = order_ == BitOrder::kMsbFirst;
+    if (position < within_end()) {
+      return msb_first ? PeekWithin<BitOrder::kMsbFirst>(position, count)
+                       : PeekWithin<BitOrder::kLsbFirst>(position, count);
     }
-    const std::uint64_t word = index + 8 <= bytes_.size()
-                                   ? ReadLe64(bytes_.data() + index)
-                                   : WordNearTheEnd(order_, bytes_, index);
-    return (word >> shift) & ((std::uint64_t{1} << count) - 1);
+    const std::uint64_t offset = position - first_;
+    const std::uint64_t word =
+        WordNearTheEnd(order_, bytes_, static_cast<std::size_t>(offset / 8));
+    const unsigned shift = static_cast<unsigned>(offset % 8);
+    return msb_first ? BitsOfWord<BitOrder::kMsbFirst>(word, shift, count)
+                     : BitsOfWord<BitOrder::kLsbFirst>(word, shift, count);
   }
 
  private:
+  // The `count` bits of a word of eight bytes in stream order, from bit
+  // `shift` of its first byte on.
+  template <BitOrder kOrder>
+  static std::uint64_t BitsOfWord(std::uint64_t word, unsigned shift,
+                                  unsigned count) {
+    if constexpr (kOrder == BitOrder::kMsbFirst) {
+      return (word << shift) >> (64 - count);
+    } else {
+      return (word >> shift) & ((std::uint64_t{1} << count) - 1);
+    }
+  }
+
   // The eight bytes from `index` on as one word in stream order, with 0 for
   // those past the end. It takes no reader, so that a reader on the stack is
   // never handed away and its fields stay in registers.
@@ -230,7 +237,7 @@ class PackedDecoder {
   bool Gives(const BitReader& bits, std::uint64_t position, std::uint16_t unit,
              unsigned length) const {
     const std::uint32_t entry = lookup_[bits.Peek(position, kLookupBits)];
-    if (entry == (kLeaf | length << 16 | unit)) {
+    if (entry == LeafEntry(unit, length)) {
       return position + length <= bits.end();
     }
     std::uint16_t decoded = 0;
@@ -242,10 +249,10 @@ class PackedDecoder {
 
   // True when decoding from bit *position on gives the `count` units at
   // `units` (little-endian) one after the other, each from a pattern of
-  // length_of(unit) bits, all before bits.end(). Moves *position past the
-  // units given. The same as Gives() for each unit in turn; as each unit's
-  // place follows from the lengths alone, no decode waits for the one
-  // before it.
+  // length_of(unit) bits, all before bits.end(), and then moves *position
+  // past them (else it says nothing). The same as Gives() for each unit in
+  // turn; as each unit's place follows from the lengths alone, no decode
+  // waits for the one before it.
   template <typename LengthOf>
   bool GivesAll(const BitReader& bits, std::uint64_t* position,
                 const std::uint8_t* units, std::size_t count,
@@ -267,6 +274,10 @@ class PackedDecoder {
   // 23) and the unit (bits 0 to 15) when kLookupBits or fewer bits reach a
   // leaf; else the node they reach (bits 0 to 15).
   static constexpr std::uint32_t kLeaf = 1u << 24;
+  static constexpr std::uint32_t LeafEntry(std::uint16_t unit,
+                                           unsigned length) {
+    return kLeaf | length << 16 | unit;
+  }
 
   // A short pattern is found in the lookup table, the others by Gives();
   // that the last unit ends before bits.end() says the same of every one.
@@ -282,7 +293,7 @@ class PackedDecoder {
       const unsigned length = length_of(unit);
       if (at >= within_end ||
           lookup[bits.PeekWithin<kOrder>(at, kLookupBits)] !=
-              (kLeaf | length << 16 | unit)) [[unlikely]] {
+              LeafEntry(unit, length)) [[unlikely]] {
         if (!GivesApart(bits, at, unit, length)) {
           *position = at;
           return false;

@@ -59,7 +59,7 @@ MessagesInOrder::MessagesInOrder(std::size_t count, std::ostream& out)
 void MessagesInOrder::Done(std::size_t item, std::string messages,
                            bool ends_run) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (item < told_ || ended_) return;
+  if (ended_) return;
   waiting_[item] = std::move(messages);
   ends_run_[item] = ends_run;
   bool wrote = false;

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <exception>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -25,26 +24,11 @@ namespace common {
 // open files and memory leave room for both; never more than the items.
 std::size_t ThreadsFor(std::size_t items, std::size_t wanted);
 
-// Runs attempt(threads) and returns what it returns. Two threads hold the
-// buffers of two scripts at once: where that is more memory than there is
-// (std::bad_alloc), the attempt runs again on one thread.
-template <typename Attempt>
-auto OnThreadsOrOne(std::size_t threads, Attempt attempt) {
-  if (threads > 1) {
-    try {
-      return attempt(threads);
-    } catch (const std::bad_alloc&) {
-      // Once more, as one thread would have run it.
-    }
-  }
-  return attempt(std::size_t{1});
-}
-
 // Tells the messages of a shared run's items on `out` in the items' order,
 // each item's as soon as it and every item before it are done, so that
 // what was found is out before an interrupt ends the program. Nothing is
-// told after an item that ends the run, nor again for an item already told
-// (a run attempted again tells only what is new). Any thread may call it.
+// told after an item that ends the run. Any thread may call it, once for
+// each item.
 class MessagesInOrder {
  public:
   MessagesInOrder(std::size_t count, std::ostream& out);
@@ -62,11 +46,13 @@ class MessagesInOrder {
 
 // Calls work(item, thread) for every item from 0 up to `count`, each once,
 // on `threads` threads, this one among them as thread 0. A thread that is
-// free takes the next item no one has taken; `thread` says which one runs
-// it, so that each may keep buffers of its own. When `work` throws, no
-// further item is taken, and the first exception is thrown again here once
-// every thread is done. Where a second thread cannot be started, this one
-// does all.
+// free takes the next item no one has taken, so each thread takes its items
+// in their order; `thread` says which one runs it, so that each may keep
+// buffers of its own. When `work` throws, no further item is taken, and
+// once every thread is done the exception is thrown again here (of several,
+// the one of the lowest-numbered thread). Where another thread cannot be
+// started, those started do all. The other threads start with interrupts
+// held off, and keep them so, so that an interrupt reaches this thread.
 template <typename Work>
 void ShareWork(std::size_t count, std::size_t threads, Work work) {
   std::atomic<std::size_t> next{0};
@@ -85,14 +71,16 @@ void ShareWork(std::size_t count, std::size_t threads, Work work) {
     }
   };
   std::vector<std::thread> others;
-  for (std::size_t thread = 1; thread < threads; ++thread) {
-    try {
-      others.emplace_back([&take, thread] {
-        KeepInterruptsFromThisThread();
-        take(thread);
-      });
-    } catch (const std::system_error&) {
-      break;  // the threads started so far share the items
+  others.reserve(threads - 1);
+  {
+    // A thread starts with the interrupts its maker holds off.
+    const InterruptsHeld held;
+    for (std::size_t thread = 1; thread < threads; ++thread) {
+      try {
+        others.emplace_back([&take, thread] { take(thread); });
+      } catch (const std::system_error&) {
+        break;  // the threads started so far share the items
+      }
     }
   }
   take(0);

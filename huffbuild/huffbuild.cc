@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <new>
 #include <optional>
 #include <sstream>
@@ -11,6 +10,7 @@
 #include "common/bytes.h"
 #include "common/command_line.h"
 #include "common/commit.h"
+#include "common/file_io.h"
 #include "common/format.h"
 #include "common/interrupts.h"
 #include "common/output_file.h"
@@ -115,40 +115,38 @@ bool CountDteFile(const std::string& script, common::BlockReader& dte,
 
 // A second thread pays for its census and block only where the run reads
 // much: 32 MiB of dte files or more, as the first few named foretell. A
-// size that cannot be had counts as 0; the files are measured again when
-// they are read.
+// file that cannot be opened counts as empty; the files are opened and
+// measured again when they are read.
 bool WorthSharing(const std::vector<std::string>& scripts) {
   constexpr std::size_t kLookedAt = 4;
-  constexpr std::uintmax_t kEnough = std::uintmax_t{32} << 20;
+  constexpr std::uint64_t kEnough = std::uint64_t{32} << 20;
   const std::size_t looked_at = std::min(kLookedAt, scripts.size());
-  std::uintmax_t seen = 0;
+  std::uint64_t seen = 0;
   for (std::size_t i = 0; i < looked_at; ++i) {
+    common::NativeFile file;
+    common::FileFacts facts;
     std::error_code ec;
-    const std::uintmax_t size =
-        std::filesystem::file_size(common::DteName(scripts[i]), ec);
-    if (!ec) seen += size;
+    if (common::NativeFile::OpenForReading(common::DteName(scripts[i]), file,
+                                           ec,
+                                           &facts) == common::OpenResult::kOk) {
+      seen += facts.size;
+    }
   }
   return looked_at > 0 && seen / looked_at * scripts.size() >= kEnough;
 }
 
-// What reading one dte file found, kept until its turn comes.
+// What reading one dte file found.
 struct DteCount {
   bool go_on = true;  // false: the run ends here
   bool read = false;
   std::uint32_t permissions = 0777;
-  // The units it met first, in its thread's census.
-  std::size_t thread = 0;
-  std::size_t met_from = 0;
-  std::size_t met_to = 0;
+  FileCensus census;
 };
 
 // Counts every named dte file on `threads` threads, each with a census and
 // block of its own (the first thread's block is `block`), and tells each
 // file's messages in the files' order, up to the first file that ends the
-// run; returns nullopt there. The units come in their order of first
-// appearance over the files in the order named, as on one thread: a thread
-// takes its files in that order, so the units a file met first in its
-// thread's census hold, in order, every unit it met first in the run.
+// run; returns nullopt there. The census is the one a single thread takes.
 std::optional<Census> CountDteFiles(const std::vector<std::string>& scripts,
                                     std::size_t threads,
                                     std::span<std::uint8_t> block,
@@ -158,7 +156,9 @@ std::optional<Census> CountDteFiles(const std::vector<std::string>& scripts,
   std::vector<DteCount> counts(scripts.size());
   std::vector<std::optional<Census>> censuses(threads);
   std::vector<std::optional<common::Block>> blocks(threads);
-  // No file after one that ends the run is read on one thread.
+  // No file after one that ends the run counts, as on one thread; one that
+  // another thread took meanwhile is counted in vain. This spares reading
+  // the files that no thread took yet.
   std::atomic<std::size_t> ended_at{scripts.size()};
   common::ShareWork(
       scripts.size(), threads, [&](std::size_t script, std::size_t thread) {
@@ -177,11 +177,11 @@ std::optional<Census> CountDteFiles(const std::vector<std::string>& scripts,
             settings.faults);
         DteCount& count = counts[script];
         std::ostringstream told;
-        count.thread = thread;
-        count.met_from = static_cast<std::size_t>(own.distinct());
+        count.census.thread = thread;
+        count.census.met_from = static_cast<std::size_t>(own.distinct());
         count.go_on = CountDteFile(scripts[script], dte, own, &count.read,
                                    &count.permissions, told);
-        count.met_to = static_cast<std::size_t>(own.distinct());
+        count.census.met_to = static_cast<std::size_t>(own.distinct());
         messages.Done(script, told.str(), !count.go_on);
         if (!count.go_on) {
           std::size_t ended = ended_at.load();
@@ -190,30 +190,16 @@ std::optional<Census> CountDteFiles(const std::vector<std::string>& scripts,
           }
         }
       });
-  std::vector<bool> met(common::kUnitValueCount, false);
-  std::vector<std::uint16_t> order;
+  std::vector<FileCensus> files;
+  files.reserve(counts.size());
   for (const DteCount& count : counts) {
     if (!count.go_on) return std::nullopt;
     *any_read = *any_read || count.read;
     *limit &= count.permissions;
-    const std::span<const std::uint16_t> first_met =
-        censuses[count.thread]->order();
-    for (std::size_t i = count.met_from; i < count.met_to; ++i) {
-      if (!met[first_met[i]]) order.push_back(first_met[i]);
-      met[first_met[i]] = true;
-    }
+    files.push_back(count.census);
   }
   // The first file is always counted, so one census at least is there.
-  std::optional<Census> census;
-  for (std::optional<Census>& counted : censuses) {
-    if (!counted) continue;
-    if (!census) {
-      census = std::move(counted);
-    } else {
-      census->Absorb(*counted, order);
-    }
-  }
-  return census;
+  return CombineCensuses(std::move(censuses), files);
 }
 
 // Reads every named dte file into a census. Returns nullopt, after its
@@ -232,11 +218,8 @@ std::optional<Census> TakeCensus(const std::vector<std::string>& scripts,
   }
   common::MessagesInOrder messages(scripts.size(), out);
   bool any_read = false;
-  std::optional<Census> census =
-      common::OnThreadsOrOne(threads, [&](std::size_t shared_by) {
-        return CountDteFiles(scripts, shared_by, block, &any_read, limit,
-                             messages, settings);
-      });
+  std::optional<Census> census = CountDteFiles(
+      scripts, threads, block, &any_read, limit, messages, settings);
   if (!census) return std::nullopt;
   if (!any_read) {
     out << kNothingRead;
@@ -375,6 +358,30 @@ void Census::Fold() {
   recent_units_ = 0;
 }
 
+Census CombineCensuses(std::vector<std::optional<Census>> censuses,
+                       const std::vector<FileCensus>& files) {
+  std::vector<bool> met(common::kUnitValueCount, false);
+  std::vector<std::uint16_t> order;
+  for (const FileCensus& file : files) {
+    const std::span<const std::uint16_t> first_met =
+        censuses[file.thread]->order();
+    for (std::size_t i = file.met_from; i < file.met_to; ++i) {
+      if (!met[first_met[i]]) order.push_back(first_met[i]);
+      met[first_met[i]] = true;
+    }
+  }
+  std::optional<Census> census;
+  for (std::optional<Census>& counted : censuses) {
+    if (!counted) continue;
+    if (!census) {
+      census = std::move(counted);
+    } else {
+      census->Absorb(*counted, order);
+    }
+  }
+  return std::move(*census);
+}
+
 void Census::Absorb(const Census& other, std::vector<std::uint16_t> order) {
   for (std::uint16_t unit : other.order_) {
     const std::int64_t total = Count(unit) + other.Count(unit);
@@ -388,6 +395,8 @@ void Census::Absorb(const Census& other, std::vector<std::uint16_t> order) {
     }
   }
   order_ = std::move(order);
+  // A recent count may now be near its 32 bits: counting on folds first.
+  recent_units_ = fold_every_;
 }
 
 std::int64_t Census::Count(std::uint16_t unit) const {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -48,7 +49,7 @@ class Census {
 
   // Adds the counts of `other`, the census of other dte files of the same
   // run, and puts the units in `order`, which holds every unit either met,
-  // each once.
+  // each once. Units counted afterwards are counted on top.
   void Absorb(const Census& other, std::vector<std::uint16_t> order);
   // The units met, in order of first appearance, followed by filler symbols
   // of count 0 up to kCodeTableSize nodes in all. Each filler takes the next
@@ -69,6 +70,25 @@ class Census {
   std::uint64_t fold_every_;
   std::vector<std::uint16_t> order_;
 };
+
+// Where threads share a run's census: the thread that counted a dte file,
+// and where the units it met first lie in that thread's census order (from
+// `met_from` up to `met_to`).
+struct FileCensus {
+  std::size_t thread = 0;
+  std::size_t met_from = 0;
+  std::size_t met_to = 0;
+};
+
+// The census of a whole run from the censuses of the threads that shared it,
+// `files` in the order the files were named: the units come in their order
+// of first appearance over the files in that order, as in one census that
+// counts them all. As a thread takes its files in that order too, the units
+// a file met first in its thread's census hold, in order, every unit it met
+// first in the run. REQUIRES: the threads that counted files have a census;
+// one thread at least did.
+Census CombineCensuses(std::vector<std::optional<Census>> censuses,
+                       const std::vector<FileCensus>& files);
 
 // Builds the Huffman tree over the leaves: each step merges the working node
 // that sorts last (L) with the one before it (P), where larger counts and

@@ -152,25 +152,33 @@ TEST(Census, FoldedCountsAreTheSameCounts) {
   ExpectSameNodes(whole, folded);
 }
 
-TEST(Census, TwoCensusesAbsorbedAreTheCensusOfBoth) {
-  const Bytes bytes = SkewedUnits(1452, 6000);
-  huffbuild::Census whole;
-  whole.CountUnits(bytes.data(), bytes.size());
-  const std::vector<std::uint16_t> order(whole.order().begin(),
-                                         whole.order().end());
-  // Folded or not, split anywhere.
+TEST(Census, CombinedCensusesAreTheWholeRunsHoweverTwoThreadsSharedIt) {
+  // Six files whose units overlap, taken by two threads in every way they
+  // may be; folded or not.
+  std::vector<Bytes> files;
+  for (unsigned file = 0; file < 6; ++file) {
+    files.push_back(SkewedUnits(100 + file, 300 + 50 * file));
+  }
   for (std::uint64_t fold_every : {std::uint64_t{3}, std::uint64_t{1} << 31}) {
-    for (std::size_t split :
-         {std::size_t{0}, std::size_t{2}, std::size_t{5000}, bytes.size()}) {
-      huffbuild::Census first(fold_every);
-      huffbuild::Census second(fold_every);
-      for (std::size_t i = 0; i < bytes.size(); i += 6) {
-        const std::size_t n = std::min<std::size_t>(6, bytes.size() - i);
-        (i < split ? first : second).CountUnits(bytes.data() + i, n);
+    huffbuild::Census whole(fold_every);
+    for (const Bytes& file : files) whole.CountUnits(file.data(), file.size());
+    for (unsigned taken_by = 0; taken_by < 64; ++taken_by) {
+      std::vector<std::optional<huffbuild::Census>> censuses(2);
+      std::vector<huffbuild::FileCensus> shared;
+      for (std::size_t file = 0; file < files.size(); ++file) {
+        const std::size_t thread = taken_by >> file & 1;
+        huffbuild::Census& census = censuses[thread]
+                                        ? *censuses[thread]
+                                        : censuses[thread].emplace(fold_every);
+        huffbuild::FileCensus counted{
+            thread, static_cast<std::size_t>(census.distinct()), 0};
+        census.CountUnits(files[file].data(), files[file].size());
+        counted.met_to = static_cast<std::size_t>(census.distinct());
+        shared.push_back(counted);
       }
-      first.Absorb(second, order);
-      SCOPED_TRACE(split);
-      ExpectSameNodes(whole, first);
+      SCOPED_TRACE(taken_by);
+      ExpectSameNodes(whole,
+                      huffbuild::CombineCensuses(std::move(censuses), shared));
     }
   }
 }

@@ -343,9 +343,10 @@ TEST(PackedDecoder, DecodesShortAndLongPatternsAndStopsWhereTheBitsEnd) {
     EXPECT_EQ(decoded, units);
     EXPECT_EQ(position, bits.size());
 
-    // All units at once, as huffpack proves its text (with bytes to spare
-    // behind the bits): given exactly, but not with the bits cut one short
-    // of the end or with any bit changed.
+    // Runs of units at once, as huffpack proves its text: the first k
+    // units are given where the bits end with them, but not one bit
+    // before, nor with any bit changed; with no bytes behind the bits, and
+    // with bytes behind them that are 0 or left over from before.
     Bytes little_endian;
     for (std::uint16_t unit : units) {
       little_endian.push_back(static_cast<std::uint8_t>(unit));
@@ -355,27 +356,36 @@ TEST(PackedDecoder, DecodesShortAndLongPatternsAndStopsWhereTheBitsEnd) {
     for (const common::BitRecord& leaf : code.leaves) {
       lengths[leaf.symbol] = static_cast<unsigned>(leaf.pattern.size());
     }
-    const auto gives_all = [&](const common::BitReader& reader) {
+    const auto gives_all = [&](const Bytes& held, std::size_t k,
+                               std::uint64_t end) {
+      const common::BitReader reader(order, held, 0, end);
       std::uint64_t at = 0;
       const bool given = decoder.GivesAll(
-          reader, &at, little_endian.data(), units.size(),
+          reader, &at, little_endian.data(), k,
           [&](std::uint16_t unit) { return lengths.at(unit); });
-      EXPECT_TRUE(!given || at == bits.size());
+      EXPECT_TRUE(!given || at == (k == 0 ? 0 : ends[k - 1]));
       return given;
     };
-    Bytes spare = bytes;
-    spare.resize(bytes.size() + 8, 0);
-    EXPECT_TRUE(gives_all(common::BitReader(order, spare, 0, bits.size())));
-    EXPECT_FALSE(
-        gives_all(common::BitReader(order, spare, 0, bits.size() - 1)));
-    for (std::size_t bit = 0; bit < bits.size(); bit += 5) {
-      std::string changed = bits;
-      changed[bit] = changed[bit] == '0' ? '1' : '0';
-      Bytes changed_bytes = PackByHand(changed, order);
-      changed_bytes.resize(changed_bytes.size() + 8, 0);
-      EXPECT_FALSE(
-          gives_all(common::BitReader(order, changed_bytes, 0, changed.size())))
-          << bit;
+    for (std::uint8_t behind : {0x00, 0xFF}) {
+      for (std::size_t spare : {std::size_t{0}, std::size_t{8}}) {
+        SCOPED_TRACE(testing::Message() << spare << " behind, " << +behind);
+        const auto held = [&](const std::string& pattern_bits) {
+          Bytes packed = PackByHand(pattern_bits, order);
+          packed.resize(packed.size() + spare, behind);
+          return packed;
+        };
+        const Bytes all = held(bits);
+        for (std::size_t k = 1; k <= units.size(); k += 7) {
+          ASSERT_TRUE(gives_all(all, k, ends[k - 1])) << k;
+          ASSERT_FALSE(gives_all(all, k, ends[k - 1] - 1)) << k;
+        }
+        for (std::size_t bit = 0; bit < bits.size(); bit += 5) {
+          std::string changed = bits;
+          changed[bit] = changed[bit] == '0' ? '1' : '0';
+          EXPECT_FALSE(gives_all(held(changed), units.size(), bits.size()))
+              << bit;
+        }
+      }
     }
 
     // Cut one bit short of each unit's end, the unit is not there.
