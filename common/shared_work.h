@@ -4,6 +4,7 @@
 // scripts takes about half the time.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <exception>
@@ -55,6 +56,7 @@ class MessagesInOrder {
 // held off, and keep them so, so that an interrupt reaches this thread.
 template <typename Work>
 void ShareWork(std::size_t count, std::size_t threads, Work work) {
+  threads = std::max<std::size_t>(threads, 1);
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   std::vector<std::exception_ptr> thrown(threads);
