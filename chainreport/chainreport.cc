@@ -627,23 +627,23 @@ class Replay {
   std::string first_fault_;
 };
 
-// What the check of every script reuses, so that no script pays for
-// memory of its own.
+// What a thread's check of its scripts reuses, so that no script pays for
+// memory of its own, and the uses of each leaf over its scripts.
 struct ScriptBuffers {
-  explicit ScriptBuffers(std::size_t block_size)
-      : pure_block(block_size), dte_block(block_size) {}
+  ScriptBuffers(std::size_t block_size, std::size_t leaf_count)
+      : pure_block(block_size), dte_block(block_size), uses(leaf_count, 0) {}
   common::Block pure_block;
   common::Block dte_block;
   std::vector<std::uint8_t> info;
   std::vector<std::uint64_t> string_ends;
+  std::vector<std::int64_t> uses;  // by leaf
 };
 
 // Reads one script's files and checks them against the code and each
-// other, adding each leaf's uses to `uses`. Returns nullopt after the
+// other, adding each leaf's uses to buffers.uses. Returns nullopt after the
 // faults.
 std::optional<ScriptFigures> CheckScript(const std::string& script,
                                          const std::vector<UnitLeaf>& leaves,
-                                         std::vector<std::int64_t>& uses,
                                          ScriptBuffers& buffers,
                                          std::ostream& err) {
   ScriptFigures figures;
@@ -655,8 +655,8 @@ std::optional<ScriptFigures> CheckScript(const std::string& script,
     return std::nullopt;
   }
   figures.strings = static_cast<std::int64_t>(buffers.string_ends.size());
-  if (!Replay(script, puretext, dte, buffers.string_ends, leaves, figures, uses,
-              err)
+  if (!Replay(script, puretext, dte, buffers.string_ends, leaves, figures,
+              buffers.uses, err)
            .Run()) {
     return std::nullopt;
   }
@@ -679,20 +679,14 @@ CheckedScripts CheckScripts(const std::vector<std::string>& scripts,
                             std::size_t leaf_count, std::size_t block_size,
                             std::size_t threads,
                             common::MessagesInOrder& faults) {
-  struct ThreadWork {
-    ThreadWork(std::size_t size, std::size_t leaf_count)
-        : buffers(size), uses(leaf_count, 0) {}
-    ScriptBuffers buffers;
-    std::vector<std::int64_t> uses;
-  };
   std::vector<std::optional<ScriptFigures>> rows(scripts.size());
-  std::vector<std::optional<ThreadWork>> work(threads);
+  std::vector<std::optional<ScriptBuffers>> buffers(threads);
   common::ShareWork(
       scripts.size(), threads, [&](std::size_t script, std::size_t thread) {
-        if (!work[thread]) work[thread].emplace(block_size, leaf_count);
+        if (!buffers[thread]) buffers[thread].emplace(block_size, leaf_count);
         std::ostringstream told;
-        rows[script] = CheckScript(scripts[script], leaves, work[thread]->uses,
-                                   work[thread]->buffers, told);
+        rows[script] =
+            CheckScript(scripts[script], leaves, *buffers[thread], told);
         faults.Done(script, told.str());
       });
   CheckedScripts checked;
@@ -704,7 +698,7 @@ CheckedScripts CheckScripts(const std::vector<std::string>& scripts,
     }
   }
   checked.uses.assign(leaf_count, 0);
-  for (const std::optional<ThreadWork>& thread : work) {
+  for (const std::optional<ScriptBuffers>& thread : buffers) {
     if (!thread) continue;
     for (std::size_t index = 0; index < leaf_count; ++index) {
       checked.uses[index] += thread->uses[index];

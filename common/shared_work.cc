@@ -54,20 +54,20 @@ std::size_t ThreadsFor(std::size_t items, std::size_t wanted) {
 }
 
 MessagesInOrder::MessagesInOrder(std::size_t count, std::ostream& out)
-    : out_(out), waiting_(count), ends_run_(count, false) {}
+    : out_(out), waiting_(count) {}
 
 void MessagesInOrder::Done(std::size_t item, std::string messages,
                            bool ends_run) {
   const std::lock_guard<std::mutex> lock(mutex_);
   if (ended_) return;
-  waiting_[item] = std::move(messages);
-  ends_run_[item] = ends_run;
+  waiting_[item] = Waiting{std::move(messages), ends_run};
   bool wrote = false;
   while (told_ < waiting_.size() && waiting_[told_] && !ended_) {
-    wrote = wrote || !waiting_[told_]->empty();
-    out_ << *waiting_[told_];
+    const Waiting& next = *waiting_[told_];
+    wrote = wrote || !next.messages.empty();
+    out_ << next.messages;
+    ended_ = next.ends_run;
     waiting_[told_].reset();
-    ended_ = ends_run_[told_];
     ++told_;
   }
   if (wrote) out_.flush();

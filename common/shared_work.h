@@ -37,10 +37,14 @@ class MessagesInOrder {
   void Done(std::size_t item, std::string messages, bool ends_run = false);
 
  private:
+  // An item done and not yet told.
+  struct Waiting {
+    std::string messages;
+    bool ends_run;
+  };
   std::mutex mutex_;
   std::ostream& out_;
-  std::vector<std::optional<std::string>> waiting_;  // by item
-  std::vector<bool> ends_run_;                       // by item
+  std::vector<std::optional<Waiting>> waiting_;  // by item
   std::size_t told_ = 0;
   bool ended_ = false;
 };
